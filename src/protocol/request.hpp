@@ -1,0 +1,22 @@
+// request.hpp: what the server does with one input line: the blank test,
+// parsing, the "-> method" and "invalid json" diagnostics, dispatch, and
+// the JSON-RPC envelope. The caller owns reading and writing the streams.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vestigor_mcp {
+
+// Receives the content of each diagnostic line, in order.
+using DiagnosticSink = void (*)(std::string_view content);
+
+// `line` is one input line without its terminator, already known to be
+// valid UTF-8. Returns the response text (no line feed) when the request
+// carries an id; nothing for blank lines, unparsable lines and
+// notifications. Requests are carried out either way.
+std::optional<std::string> handle_line(std::string_view line,
+                                       DiagnosticSink diagnose);
+
+}  // namespace vestigor_mcp

@@ -1,0 +1,52 @@
+#include "protocol/streams.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vestigor_mcp {
+
+std::string os_error_text(int errnum) {
+  char buf[256];
+  // GNU strerror_r may return a static string instead of filling buf.
+  const char* text = strerror_r(errnum, buf, sizeof buf);
+  std::string out = text;
+  out += " (os error ";
+  out += std::to_string(errnum);
+  out += ')';
+  return out;
+}
+
+std::string write_error_text(int error) {
+  if (error == kNoProgress) {
+    return "failed to write whole buffer";
+  }
+  return os_error_text(error);
+}
+
+std::expected<void, int> write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return std::unexpected(errno);
+    }
+    if (n == 0) {
+      return std::unexpected(kNoProgress);
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+void diagnostic(std::string_view content) {
+  std::string line = "[vestigor-mcp] ";
+  line += content;
+  line += '\n';
+  (void)write_all(STDERR_FILENO, line);
+}
+
+}  // namespace vestigor_mcp

@@ -1,0 +1,34 @@
+// unicode.hpp: the UTF-8 and White_Space questions the server asks of text,
+// answered with ICU. Pure functions over byte strings; nothing allocates
+// except to_valid_utf8, and nothing fails.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace vestigor_mcp {
+
+enum class Utf8Kind {
+  kAscii,    // every byte below 0x80
+  kUtf8,     // well-formed UTF-8 with some non-ASCII character
+  kInvalid,  // not well-formed UTF-8
+};
+
+// Classifies `bytes`. Surrogates, overlong forms and code points beyond
+// U+10FFFF are ill-formed.
+Utf8Kind classify_utf8(std::string_view bytes);
+inline bool is_valid_utf8(std::string_view bytes) {
+  return classify_utf8(bytes) != Utf8Kind::kInvalid;
+}
+
+// True when no byte of `bytes` is 0x80 or above.
+bool is_ascii(std::string_view bytes);
+
+// Removes the characters with the Unicode White_Space property from both
+// ends. `text` must be valid UTF-8.
+std::string_view trim_white_space(std::string_view text);
+
+// Copies `bytes`, replacing each maximal ill-formed subsequence by U+FFFD.
+std::string to_valid_utf8(std::string_view bytes);
+
+}  // namespace vestigor_mcp

@@ -1,0 +1,203 @@
+#include "support/server_process.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "protocol/json.hpp"
+
+extern char** environ;
+
+namespace vestigor_mcp::testing {
+
+namespace {
+
+std::vector<std::string> child_environment(const RunOptions& options) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string_view entry(*e);
+    if (entry.starts_with("VESTIGOR_VAULT=")) {
+      continue;
+    }
+    bool overridden = false;
+    for (const auto& [name, value] : options.env) {
+      if (entry.starts_with(name + "=")) {
+        overridden = true;
+      }
+    }
+    if (!overridden) {
+      env.emplace_back(entry);
+    }
+  }
+  for (const auto& [name, value] : options.env) {
+    if (value) {
+      env.push_back(name + "=" + *value);
+    }
+  }
+  return env;
+}
+
+}  // namespace
+
+std::vector<std::string> split_lines(std::string_view text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t nl = text.find('\n', start);
+    if (nl == std::string_view::npos) {
+      lines.emplace_back(text.substr(start));
+      break;
+    }
+    lines.emplace_back(text.substr(start, nl - start));
+    start = nl + 1;
+  }
+  return lines;
+}
+
+std::vector<std::string> RunResult::out_lines() const { return split_lines(out); }
+std::vector<std::string> RunResult::err_lines() const { return split_lines(err); }
+
+std::string tool_call_line(int id, std::string_view tool,
+                           std::string_view arguments_json) {
+  std::string line = "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) +
+                     ",\"method\":\"tools/call\",\"params\":{\"name\":";
+  json::write_string(tool, line);
+  line += ",\"arguments\":";
+  line += arguments_json;
+  line += "}}";
+  return line;
+}
+
+std::string tool_result_line(int id, std::string_view text, bool is_error) {
+  std::string line = "{\"id\":" + std::to_string(id) +
+                     ",\"jsonrpc\":\"2.0\",\"result\":{\"content\":[{\"text\":";
+  json::write_string(text, line);
+  line += ",\"type\":\"text\"}],\"isError\":";
+  line += is_error ? "true" : "false";
+  line += "}}";
+  return line;
+}
+
+RunResult run_server(std::string_view input, const RunOptions& options) {
+  RunResult result;
+  int in_pipe[2];
+  int out_pipe[2];
+  int err_pipe[2];
+  if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0 ||
+      ::pipe2(err_pipe, O_CLOEXEC) != 0) {
+    result.err = "pipe failed";
+    return result;
+  }
+  std::vector<std::string> env = child_environment(options);
+  std::vector<char*> envp;
+  for (std::string& e : env) {
+    envp.push_back(e.data());
+  }
+  envp.push_back(nullptr);
+
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(options.stdin_fd ? *options.stdin_fd : in_pipe[0], 0);
+    ::dup2(out_pipe[1], 1);
+    if (options.close_stderr) {
+      ::close(2);
+    } else {
+      ::dup2(err_pipe[1], 2);
+    }
+    if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) {
+      ::_exit(126);
+    }
+    if (options.run_as && ::getuid() == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(*options.run_as) != 0 ||
+          ::setuid(*options.run_as) != 0) {
+        ::_exit(125);
+      }
+    }
+    ::signal(SIGPIPE, SIG_DFL);
+    char* argv[] = {const_cast<char*>(VESTIGOR_BINARY), nullptr};
+    ::execve(VESTIGOR_BINARY, argv, envp.data());
+    ::_exit(127);
+  }
+  ::close(in_pipe[0]);
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
+  int in_fd = in_pipe[1];
+  int out_fd = out_pipe[0];
+  int err_fd = err_pipe[0];
+  if (options.stdin_fd) {
+    ::close(in_fd);
+    in_fd = -1;
+  }
+  if (options.close_stdout) {
+    ::close(out_fd);
+    out_fd = -1;
+  }
+  if (in_fd >= 0) {
+    ::fcntl(in_fd, F_SETFL, O_NONBLOCK);
+  }
+  std::size_t written = 0;
+  if (in_fd >= 0 && input.empty()) {
+    ::close(in_fd);
+    in_fd = -1;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + options.timeout;
+  char buf[65536];
+  while (in_fd >= 0 || out_fd >= 0 || err_fd >= 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      result.timed_out = true;
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    pollfd fds[3] = {{in_fd, POLLOUT, 0}, {out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    const int ready = ::poll(fds, 3, static_cast<int>(left.count()));
+    if (ready < 0 && errno != EINTR) {
+      break;
+    }
+    if (in_fd >= 0 && (fds[0].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      const ssize_t n = ::write(in_fd, input.data() + written, input.size() - written);
+      if (n > 0) {
+        written += static_cast<std::size_t>(n);
+      }
+      if ((n < 0 && errno != EAGAIN && errno != EINTR) || written == input.size()) {
+        ::close(in_fd);
+        in_fd = -1;
+      }
+    }
+    for (int i = 1; i < 3; ++i) {
+      int& fd = i == 1 ? out_fd : err_fd;
+      std::string& sink = i == 1 ? result.out : result.err;
+      if (fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+          sink.append(buf, static_cast<std::size_t>(n));
+        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+          ::close(fd);
+          fd = -1;
+        }
+      }
+    }
+  }
+  for (int fd : {in_fd, out_fd, err_fd}) {
+    if (fd >= 0) {
+      ::close(fd);
+    }
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) {
+    result.exit_code = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result.exit_code = -WTERMSIG(status);
+  }
+  return result;
+}
+
+}  // namespace vestigor_mcp::testing
