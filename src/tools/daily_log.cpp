@@ -1,9 +1,150 @@
 #include "tools/daily_log.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <string_view>
+
+#include "protocol/streams.hpp"
+#include "protocol/unicode.hpp"
+
 namespace vestigor_mcp {
 
-ToolOutcome append_daily_log(const json::Value&) {
-  return std::unexpected("append_daily_log is not available yet");
+namespace {
+
+bool is_directory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// `path` without its last component (trailing slashes ignored), or "" when
+// it has only one.
+std::string parent_of(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') {
+    path.remove_suffix(1);
+  }
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) {
+    return {};
+  }
+  std::string_view parent = path.substr(0, slash);
+  while (parent.size() > 1 && parent.back() == '/') {
+    parent.remove_suffix(1);
+  }
+  return std::string(parent.empty() ? "/" : parent);
+}
+
+// mkdir(2) once; success when the folder is there afterwards, made by us or
+// by someone else.
+int make_one(const std::string& path) {
+  if (::mkdir(path.c_str(), 0777) == 0) {
+    return 0;
+  }
+  const int error = errno;
+  return is_directory(path) ? 0 : error;
+}
+
+struct LocalStamp {
+  std::string date;  // "%Y-%m-%d"
+  std::string time;  // "%H:%M"
+};
+
+// Date and time come from one clock reading: read twice, an entry made
+// across midnight would land in the previous day's note stamped 00:00.
+std::expected<LocalStamp, int> read_local_clock() {
+  ::tzset();  // follow TZ as it is now
+  const std::time_t now = std::time(nullptr);
+  struct tm local {};
+  if (::localtime_r(&now, &local) == nullptr) {
+    return std::unexpected(errno);
+  }
+  char date[32];
+  char time[16];
+  const std::size_t date_size = std::strftime(date, sizeof date, "%Y-%m-%d", &local);
+  const std::size_t time_size = std::strftime(time, sizeof time, "%H:%M", &local);
+  return LocalStamp{std::string(date, date_size), std::string(time, time_size)};
+}
+
+}  // namespace
+
+std::expected<void, int> make_directories(const std::string& path) {
+  if (path.empty()) {
+    return std::unexpected(ENOENT);
+  }
+  if (::mkdir(path.c_str(), 0777) == 0) {
+    return {};
+  }
+  const int error = errno;
+  if (error != ENOENT) {
+    if (is_directory(path)) {
+      return {};
+    }
+    return std::unexpected(error);
+  }
+  // Some folder above is missing: make the parents, then try again.
+  const std::string parent = parent_of(path);
+  if (parent.empty() || parent == path) {
+    return std::unexpected(error);
+  }
+  auto made = make_directories(parent);
+  if (!made) {
+    return made;
+  }
+  if (const int again = make_one(path); again != 0) {
+    return std::unexpected(again);
+  }
+  return {};
+}
+
+ToolOutcome append_daily_log(const json::Value& arguments) {
+  const std::string raw = string_argument(arguments, "text");
+  const std::string_view text = trim_white_space(raw);
+  if (text.empty()) {
+    return std::unexpected(std::string("text is empty"));
+  }
+  auto vault = vault_root();
+  if (!vault) {
+    return std::unexpected(vault.error());
+  }
+  const std::string folder = join_path(*vault, "daily");
+  if (auto made = make_directories(folder); !made) {
+    return std::unexpected(os_error_text(made.error()));
+  }
+  auto stamp = read_local_clock();
+  if (!stamp) {
+    return std::unexpected(os_error_text(stamp.error()));
+  }
+  const std::string note = join_path(folder, stamp->date + ".md");
+
+  std::string buffer;
+  struct stat st {};
+  if (::stat(note.c_str(), &st) != 0) {
+    buffer += "# " + stamp->date + "\n\n";
+  }
+  buffer += "- " + stamp->time + " ";
+  buffer += text;
+  buffer += '\n';
+
+  // O_NONBLOCK changes nothing for a regular file, but a FIFO in the note's
+  // place must fail at once instead of holding the server until a reader
+  // turns up.
+  int fd = -1;
+  do {
+    fd = ::open(note.c_str(),
+                O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    return std::unexpected(os_error_text(errno));
+  }
+  const auto written = write_all(fd, buffer);
+  ::close(fd);  // nothing left to learn from it: the bytes are out or failed
+  if (!written) {
+    return std::unexpected(write_error_text(written.error()));
+  }
+  return "Appended to " + display_path(note, *vault);
 }
 
 }  // namespace vestigor_mcp
