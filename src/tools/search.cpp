@@ -1,11 +1,455 @@
 #include "tools/search.hpp"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unicode/ucasemap.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <set>
+#include <utility>
+
 namespace vestigor_mcp {
 
-void collect_md(const std::string&, std::vector<std::string>&) {}
+namespace {
 
-ToolOutcome search(const json::Value&) {
-  return std::unexpected("search is not available yet");
+// ---- The walk ----
+
+class Walker {
+ public:
+  explicit Walker(std::vector<std::string>& files) : files_(files) {}
+
+  void walk(const std::string& directory) {
+    std::vector<std::pair<std::string, unsigned char>> entries;
+    if (!list(directory, entries)) {
+      return;
+    }
+    // Taking each directory's names in byte order makes the depth-first
+    // walk meet the notes in path order, so no later sort has work to do,
+    // and a directory reached through several links is walked under the
+    // first of its paths in that order.
+    std::sort(entries.begin(), entries.end());
+    std::string path = directory;
+    if (path.back() != '/') {
+      path += '/';
+    }
+    const std::size_t base = path.size();
+    for (const auto& [name, type] : entries) {
+      path.resize(base);
+      path += name;
+      if (type == DT_DIR) {
+        walk(path);
+      } else if (type == DT_REG) {
+        take_if_note(path, name);
+      } else if (type == DT_LNK || type == DT_UNKNOWN) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) {
+          continue;  // a broken link, or gone meanwhile
+        }
+        if (S_ISDIR(st.st_mode)) {
+          walk(path);
+        } else if (S_ISREG(st.st_mode)) {
+          take_if_note(path, name);
+        }
+      }
+      // Pipes, devices and sockets are passed over: reading them could
+      // block or never end.
+    }
+  }
+
+ private:
+  // The visible names in `directory` with their d_type; false when it is
+  // not a directory that can be listed, or was entered before.
+  bool list(const std::string& directory,
+            std::vector<std::pair<std::string, unsigned char>>& entries) {
+    const int fd = ::open(directory.c_str(),
+                          O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+      return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !entered_.emplace(st.st_dev, st.st_ino).second) {
+      ::close(fd);
+      return false;
+    }
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+      ::close(fd);
+      return false;
+    }
+    // The listing is read whole and closed before any subfolder is
+    // entered, so one descriptor is open at a time however deep the tree.
+    // A listing that fails part-way keeps what it gave so far.
+    while (const dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] == '.') {
+        continue;  // hidden, and also "." and ".."
+      }
+      entries.emplace_back(entry->d_name, entry->d_type);
+    }
+    ::closedir(dir);
+    return true;
+  }
+
+  void take_if_note(const std::string& path, std::string_view name) {
+    const std::size_t dot = name.rfind('.');
+    if (dot != std::string_view::npos && name.substr(dot + 1) == "md") {
+      files_.push_back(path);
+    }
+  }
+
+  std::vector<std::string>& files_;
+  std::set<std::pair<dev_t, ino_t>> entered_;
+};
+
+// ---- Lowering ----
+
+// Lowers ASCII letters; leaves every other byte as it is. For text that is
+// pure ASCII this is exactly the Unicode lower-case mapping. Written as a
+// branch-free loop so that the compiler vectorises it.
+void lower_ascii(const char* src, std::size_t size, char* dst) {
+  for (std::size_t i = 0; i < size; ++i) {
+    const auto c = static_cast<unsigned char>(src[i]);
+    const unsigned upper = static_cast<unsigned char>(c - 'A') < 26U ? 0x20U : 0U;
+    dst[i] = static_cast<char>(c | upper);
+  }
+}
+
+// For an ASCII query only: the bytes of text holding non-ASCII characters,
+// rewritten so that the query occurs in them exactly when it occurs in the
+// text's lower-case form. ASCII is lowered; the Kelvin sign K (U+212A)
+// becomes "k" and the capital I with dot (U+0130) becomes "i" followed by
+// one byte of 0x80 or above, as their lower-case forms begin with ASCII;
+// every other non-ASCII character is kept as it is, since its lower-case
+// form, like itself, is a non-empty run of bytes of 0x80 or above, which
+// an ASCII query cannot straddle. Never longer than the text.
+std::size_t map_for_ascii_query(const char* src, std::size_t size, char* dst) {
+  std::size_t out = 0;
+  std::size_t i = 0;
+  while (i < size) {
+    const auto c = static_cast<unsigned char>(src[i]);
+    if (c < 0x80) {
+      dst[out++] = static_cast<char>(static_cast<unsigned>(c - 'A') < 26U ? c | 0x20U : c);
+      ++i;
+    } else if (c == 0xE2 && i + 2 < size && src[i + 1] == '\x84' &&
+               src[i + 2] == '\xAA') {
+      dst[out++] = 'k';
+      i += 3;
+    } else if (c == 0xC4 && i + 1 < size && src[i + 1] == '\xB0') {
+      dst[out++] = 'i';
+      dst[out++] = '\x80';
+      i += 2;
+    } else {
+      dst[out++] = src[i++];
+    }
+  }
+  return out;
+}
+
+// Length of the ASCII prefix of [data, data + size), eight bytes at a time.
+std::size_t ascii_prefix(const char* data, std::size_t size) {
+  std::size_t i = 0;
+  while (i + 8 <= size) {
+    std::uint64_t w;
+    std::memcpy(&w, data + i, sizeof w);
+    if ((w & 0x8080808080808080ULL) != 0) {
+      break;
+    }
+    i += 8;
+  }
+  while (i < size && static_cast<unsigned char>(data[i]) < 0x80) {
+    ++i;
+  }
+  return i;
+}
+
+std::size_t count_lf(const char* begin, const char* end) {
+  return static_cast<std::size_t>(std::count(begin, end, '\n'));
+}
+
+const char* find_byte(const char* begin, const char* end, char byte) {
+  return static_cast<const char*>(
+      std::memchr(begin, byte, static_cast<std::size_t>(end - begin)));
+}
+
+const char* find_bytes(const char* begin, std::size_t size,
+                       std::string_view needle) {
+  return static_cast<const char*>(
+      ::memmem(begin, size, needle.data(), needle.size()));
+}
+
+}  // namespace
+
+void collect_md(const std::string& directory, std::vector<std::string>& files) {
+  if (directory.empty()) {
+    return;  // an empty path names no directory
+  }
+  Walker(files).walk(directory);
+}
+
+bool path_less(std::string_view a, std::string_view b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) {
+      // The separator ranks below every byte, so a name sorts before the
+      // longer names it begins ("a/z.md" before "a-b.md").
+      const unsigned x = a[i] == '/' ? 0U : static_cast<unsigned char>(a[i]) + 1U;
+      const unsigned y = b[i] == '/' ? 0U : static_cast<unsigned char>(b[i]) + 1U;
+      return x < y;
+    }
+  }
+  return a.size() < b.size();
+}
+
+// ---- LineFinder ----
+
+LineFinder::LineFinder(std::string_view query, std::size_t chunk_bytes)
+    : chunk_bytes_(std::max<std::size_t>(chunk_bytes, 1)) {
+  UErrorCode error = U_ZERO_ERROR;
+  case_map_ = ::ucasemap_open("", 0, &error);  // "": the root locale
+  if (U_FAILURE(error)) {
+    case_map_ = nullptr;
+    return;  // nothing can be lowered, so nothing can match
+  }
+  std::size_t length = 0;
+  if (!icu_lower(query, 0, length)) {
+    return;
+  }
+  lowered_query_.assign(scratch_.data(), length);
+  query_ascii_ = is_ascii(lowered_query_);
+  // Lines hold no LF and lowering never makes one. A lowered line that is
+  // searched as part of a run of lines is followed by its CR, if any, and
+  // its LF, so a query holding a CR must meet the lines one at a time.
+  if (lowered_query_.find('\n') != std::string::npos) {
+    mode_ = Mode::kNever;
+  } else if (lowered_query_.find('\r') != std::string::npos) {
+    mode_ = Mode::kPerLine;
+  } else {
+    mode_ = Mode::kChunked;
+  }
+}
+
+LineFinder::~LineFinder() {
+  if (case_map_ != nullptr) {
+    ::ucasemap_close(case_map_);
+  }
+}
+
+void LineFinder::reserve_scratch(std::size_t size) {
+  if (scratch_.size() < size) {
+    scratch_.resize(std::max(size, scratch_.size() * 2));
+  }
+}
+
+bool LineFinder::icu_lower(std::string_view text, std::size_t at,
+                           std::size_t& length) {
+  if (case_map_ == nullptr || text.size() > INT32_MAX / 4) {
+    return false;
+  }
+  reserve_scratch(at + text.size() + 16);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    UErrorCode error = U_ZERO_ERROR;
+    const std::size_t room = std::min<std::size_t>(scratch_.size() - at, INT32_MAX);
+    const int32_t n = ::ucasemap_utf8ToLower(
+        case_map_, scratch_.data() + at, static_cast<int32_t>(room),
+        text.data(), static_cast<int32_t>(text.size()), &error);
+    if (error == U_BUFFER_OVERFLOW_ERROR && n > 0) {
+      reserve_scratch(at + static_cast<std::size_t>(n));
+      continue;
+    }
+    if (U_FAILURE(error) || n < 0) {
+      return false;
+    }
+    length = static_cast<std::size_t>(n);
+    return true;
+  }
+  return false;
+}
+
+std::optional<std::size_t> LineFinder::lower_piece(std::string_view piece,
+                                                   Utf8Kind kind) {
+  const char* src = piece.data();
+  const std::size_t size = piece.size();
+  reserve_scratch(size);
+  if (kind == Utf8Kind::kAscii) {
+    lower_ascii(src, size, scratch_.data());
+    return size;
+  }
+  // Lowering never looks across a LF (it is neither cased nor
+  // case-ignorable, so it ends every Final_Sigma context), so lines may be
+  // lowered apart or together. ASCII lines take the table; each line
+  // holding other characters goes to ICU, or, for an ASCII query, through
+  // map_for_ascii_query.
+  std::size_t out = 0;
+  std::size_t i = 0;
+  while (i < size) {
+    const std::size_t j = i + ascii_prefix(src + i, size - i);
+    std::size_t line_begin = j;
+    if (j < size) {
+      while (line_begin > i && src[line_begin - 1] != '\n') {
+        --line_begin;
+      }
+    }
+    reserve_scratch(out + (line_begin - i));
+    lower_ascii(src + i, line_begin - i, scratch_.data() + out);
+    out += line_begin - i;
+    if (j == size) {
+      break;
+    }
+    const char* nl = find_byte(src + j, src + size, '\n');
+    const std::size_t line_end =
+        nl == nullptr ? size : static_cast<std::size_t>(nl - src) + 1;
+    const std::string_view line = piece.substr(line_begin, line_end - line_begin);
+    if (query_ascii_) {
+      reserve_scratch(out + line.size());
+      out += map_for_ascii_query(line.data(), line.size(), scratch_.data() + out);
+    } else {
+      std::size_t length = 0;
+      if (!icu_lower(line, out, length)) {
+        return std::nullopt;
+      }
+      out += length;
+    }
+    i = line_end;
+  }
+  return out;
+}
+
+std::optional<LineMatch> LineFinder::first_match(std::string_view content,
+                                                 Utf8Kind kind) {
+  if (mode_ == Mode::kNever || kind == Utf8Kind::kInvalid) {
+    return std::nullopt;
+  }
+  if (mode_ == Mode::kPerLine) {
+    return per_line(content, kind);
+  }
+  if (!query_ascii_ && kind == Utf8Kind::kAscii) {
+    return std::nullopt;  // lowered ASCII holds no byte of 0x80 or above
+  }
+  const char* const text_end = content.data() + content.size();
+  std::size_t pos = 0;
+  while (pos < content.size()) {
+    // A run of whole lines, at least chunk_bytes_ long unless the text ends.
+    std::size_t end = content.size();
+    if (content.size() - pos > chunk_bytes_) {
+      const char* nl =
+          find_byte(content.data() + pos + chunk_bytes_ - 1, text_end, '\n');
+      if (nl != nullptr) {
+        end = static_cast<std::size_t>(nl - content.data()) + 1;
+      }
+    }
+    const std::string_view piece = content.substr(pos, end - pos);
+    const std::optional<std::size_t> lowered = lower_piece(piece, kind);
+    if (!lowered) {
+      return std::nullopt;
+    }
+    // With neither LF nor CR in the query, its first occurrence in the
+    // lowered run lies inside the lowered form of the first matching line.
+    const char* hit = find_bytes(scratch_.data(), *lowered, lowered_query_);
+    if (hit != nullptr) {
+      std::size_t skip = count_lf(scratch_.data(), hit);
+      const char* const piece_end = piece.data() + piece.size();
+      const char* line = piece.data();
+      for (; skip > 0; --skip) {
+        line = find_byte(line, piece_end, '\n') + 1;
+      }
+      const char* nl = find_byte(line, piece_end, '\n');
+      std::string_view text(line, static_cast<std::size_t>(
+                                      (nl == nullptr ? piece_end : nl) - line));
+      if (nl != nullptr && text.ends_with('\r')) {
+        text.remove_suffix(1);
+      }
+      const std::size_t number = count_lf(content.data(), line) + 1;
+      return LineMatch{number, text};
+    }
+    pos = end;
+  }
+  return std::nullopt;
+}
+
+std::optional<LineMatch> LineFinder::per_line(std::string_view content,
+                                              Utf8Kind kind) {
+  std::size_t number = 0;
+  std::size_t start = 0;
+  while (start < content.size()) {
+    const std::size_t nl = content.find('\n', start);
+    const std::size_t end = nl == std::string_view::npos ? content.size() : nl;
+    std::string_view line = content.substr(start, end - start);
+    if (nl != std::string_view::npos && line.ends_with('\r')) {
+      line.remove_suffix(1);
+    }
+    ++number;
+    std::size_t length = line.size();
+    if (kind == Utf8Kind::kAscii || is_ascii(line)) {
+      reserve_scratch(line.size());
+      lower_ascii(line.data(), line.size(), scratch_.data());
+    } else if (!icu_lower(line, 0, length)) {
+      return std::nullopt;
+    }
+    if (std::string_view(scratch_.data(), length).find(lowered_query_) !=
+        std::string_view::npos) {
+      return LineMatch{number, line};
+    }
+    start = end + 1;
+  }
+  return std::nullopt;
+}
+
+// ---- The tool ----
+
+ToolOutcome search(const json::Value& arguments) {
+  const std::string query = string_argument(arguments, "query");
+  if (trim_white_space(query).empty()) {
+    return std::unexpected("query is empty");
+  }
+  const auto vault = vault_root();
+  if (!vault) {
+    return std::unexpected(vault.error());
+  }
+  LineFinder finder(query);
+  std::vector<std::string> matches;
+  if (finder.can_match()) {
+    std::vector<std::string> files;
+    collect_md(*vault, files);
+    if (!std::is_sorted(files.begin(), files.end(), path_less)) {
+      std::stable_sort(files.begin(), files.end(), path_less);
+    }
+    std::string content;  // reused: holds one note at a time
+    for (const std::string& path : files) {
+      if (!read_regular_file(path, content)) {
+        continue;
+      }
+      const Utf8Kind kind = classify_utf8(content);
+      if (kind == Utf8Kind::kInvalid) {
+        continue;
+      }
+      const std::optional<LineMatch> match = finder.first_match(content, kind);
+      if (!match) {
+        continue;
+      }
+      matches.push_back(display_path(path, *vault) + ":" +
+                        std::to_string(match->number) + ": " +
+                        std::string(trim_white_space(match->text)));
+      if (matches.size() == kMaxSearchMatches) {
+        break;
+      }
+    }
+  }
+  if (matches.empty()) {
+    return "No matches for \"" + query + "\".";
+  }
+  std::string text = std::to_string(matches.size()) + " file match(es) for \"" +
+                     query + "\":\n\n";
+  for (std::size_t i = 0; i < matches.size(); ++i) {
+    if (i > 0) {
+      text += '\n';
+    }
+    text += matches[i];
+  }
+  return text;
 }
 
 }  // namespace vestigor_mcp
