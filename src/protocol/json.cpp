@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -592,7 +594,23 @@ class Parser {
 
   bool parse_double(const char* first, const char* last, Value& out) {
     double d = 0;
+#if defined(__cpp_lib_to_chars)
     auto [ptr, ec] = std::from_chars(first, last, d);
+#else
+    // libc++ 16 (the clang fuzz build) has no floating-point from_chars;
+    // strtod in the C locale rounds the same way and reports range errors
+    // through errno. A result too small stays as strtod rounded it (zero or
+    // subnormal, sign kept); only an overflow counts as out of range.
+    const std::string literal(first, last);
+    char* end = nullptr;
+    errno = 0;
+    d = std::strtod(literal.c_str(), &end);
+    const char* ptr = first + (end - literal.c_str());
+    std::errc ec = std::errc();
+    if (errno == ERANGE && std::isinf(d)) {
+      ec = std::errc::result_out_of_range;
+    }
+#endif
     if (ec == std::errc::result_out_of_range) {
       if (overflows(first, last)) {
         return fail("number out of range", pos_ - 1);

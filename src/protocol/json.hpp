@@ -51,7 +51,7 @@ class Value {
   Value(Array a) : data_(std::move(a)) {}
   Value(Object o);  // sorts and collapses duplicate keys, last one wins
 
-  static Value object() { return Value(Object{}); }
+  static Value object();
   static Value array() { return Value(Array{}); }
 
   Kind kind() const { return static_cast<Kind>(data_.index()); }
@@ -86,6 +86,10 @@ struct Member {
   Value value;
   friend bool operator==(const Member&, const Member&) = default;
 };
+
+// Defined here, where Member is complete: libc++ refuses to instantiate
+// std::vector<Member>'s members any earlier.
+inline Value Value::object() { return Value(Object{}); }
 
 std::expected<Value, std::string> parse(std::string_view text);
 
