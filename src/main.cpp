@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <csignal>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -47,14 +48,61 @@ bool serve_line(std::string_view line) {
   return true;
 }
 
+// Input bytes that are not yet whole lines. Grown with realloc, which
+// moves large blocks by remapping pages instead of copying and zeroing
+// them: a 50 MB request line costs one pass over its bytes.
+class InputBuffer {
+ public:
+  InputBuffer() = default;
+  InputBuffer(const InputBuffer&) = delete;
+  InputBuffer& operator=(const InputBuffer&) = delete;
+  ~InputBuffer() { std::free(data_); }
+
+  char* data() { return data_; }
+  std::size_t capacity() const { return capacity_; }
+
+  // Makes room for at least `free_bytes` past `used`; false when out of
+  // memory.
+  bool reserve_free(std::size_t used, std::size_t free_bytes) {
+    if (capacity_ - used >= free_bytes) {
+      return true;
+    }
+    const std::size_t wanted = std::max(capacity_ * 2, used + free_bytes);
+    void* grown = std::realloc(data_, wanted);
+    if (grown == nullptr) {
+      return false;
+    }
+    data_ = static_cast<char*>(grown);
+    capacity_ = wanted;
+    return true;
+  }
+
+  // Gives memory back after an unusually long line has been served.
+  void shrink(std::size_t used) {
+    if (capacity_ > kShrinkAbove && used <= kReadChunk) {
+      void* smaller = std::realloc(data_, 2 * kReadChunk);
+      if (smaller != nullptr) {
+        data_ = static_cast<char*>(smaller);
+        capacity_ = 2 * kReadChunk;
+      }
+    }
+  }
+
+ private:
+  static constexpr std::size_t kShrinkAbove = 16 * kReadChunk;
+  char* data_ = nullptr;
+  std::size_t capacity_ = 0;
+};
+
 void serve() {
-  std::string buffer;
+  InputBuffer buffer;
   std::size_t start = 0;   // first byte of the current line
   std::size_t scan = 0;    // bytes before this hold no line feed
   std::size_t filled = 0;  // bytes of buffer holding input
   for (;;) {
     const void* nl = nullptr;
-    while ((nl = std::memchr(buffer.data() + scan, '\n', filled - scan))) {
+    while (filled > scan &&
+           (nl = std::memchr(buffer.data() + scan, '\n', filled - scan))) {
       const auto end = static_cast<std::size_t>(
           static_cast<const char*>(nl) - buffer.data());
       std::string_view line(buffer.data() + start, end - start);
@@ -68,16 +116,18 @@ void serve() {
     }
     // Keep only the unfinished line, then make room to read more.
     if (start > 0) {
-      buffer.erase(0, start);
+      std::memmove(buffer.data(), buffer.data() + start, filled - start);
       filled -= start;
       scan -= start;
       start = 0;
+      buffer.shrink(filled);
     }
-    if (buffer.size() - filled < kReadChunk) {
-      buffer.resize(std::max(buffer.size() * 2, filled + kReadChunk));
+    if (!buffer.reserve_free(filled, kReadChunk)) {
+      diagnostic("stdin error: " + os_error_text(ENOMEM));
+      return;
     }
     const ssize_t n = ::read(STDIN_FILENO, buffer.data() + filled,
-                             buffer.size() - filled);
+                             buffer.capacity() - filled);
     if (n < 0) {
       if (errno == EINTR) {
         continue;

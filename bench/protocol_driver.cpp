@@ -1,0 +1,176 @@
+// protocol_driver: measures the server binary from the outside, through
+// pipes, the way a host drives it.
+//
+//   protocol_driver ping [N]      N ping requests streamed in, all answers
+//                                 read back; requests per second
+//   protocol_driver bigline [MB]  one string-heavy request line of MB
+//                                 megabytes; parse throughput in MB/s
+//   protocol_driver first [RUNS]  time from spawn to the first response
+//                                 of an initialize request; median
+//
+// Diagnostics go to /dev/null so only the protocol path is timed.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Server {
+  pid_t pid = -1;
+  int in = -1;
+  int out = -1;
+};
+
+Server spawn() {
+  int in_pipe[2];
+  int out_pipe[2];
+  if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0) {
+    std::perror("pipe");
+    std::exit(1);
+  }
+  Server s;
+  s.pid = ::fork();
+  if (s.pid == 0) {
+    ::dup2(in_pipe[0], 0);
+    ::dup2(out_pipe[1], 1);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 2);
+    ::execl(VESTIGOR_BINARY, VESTIGOR_BINARY, nullptr);
+    ::_exit(127);
+  }
+  ::close(in_pipe[0]);
+  ::close(out_pipe[1]);
+  s.in = in_pipe[1];
+  s.out = out_pipe[0];
+  ::fcntl(s.in, F_SETFL, O_NONBLOCK);
+  return s;
+}
+
+// Writes `input` (closing stdin afterwards) while reading stdout until
+// `lines` line feeds arrived. Returns the seconds that took.
+double exchange(Server& s, std::string_view input, std::size_t lines) {
+  const auto start = Clock::now();
+  std::size_t written = 0;
+  std::size_t seen = 0;
+  std::vector<char> buf(1 << 16);
+  while (seen < lines) {
+    pollfd fds[2] = {{s.in, POLLOUT, 0}, {s.out, POLLIN, 0}};
+    if (::poll(fds, s.in >= 0 ? 2 : 0 + 2, 10000) <= 0) {
+      std::fprintf(stderr, "server stalled\n");
+      std::exit(1);
+    }
+    if (s.in >= 0 && (fds[0].revents & (POLLOUT | POLLERR))) {
+      const ssize_t n = ::write(s.in, input.data() + written, input.size() - written);
+      if (n > 0) {
+        written += static_cast<std::size_t>(n);
+      }
+      if (written == input.size()) {
+        ::close(s.in);
+        s.in = -1;
+      }
+    }
+    if (fds[1].revents & (POLLIN | POLLHUP)) {
+      const ssize_t n = ::read(s.out, buf.data(), buf.size());
+      if (n <= 0) {
+        break;
+      }
+      seen += static_cast<std::size_t>(
+          std::count(buf.data(), buf.data() + n, '\n'));
+    }
+  }
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void finish(Server& s) {
+  if (s.in >= 0) {
+    ::close(s.in);
+  }
+  ::close(s.out);
+  int status = 0;
+  ::waitpid(s.pid, &status, 0);
+}
+
+void ping(std::size_t n) {
+  std::string input;
+  for (std::size_t i = 0; i < n; ++i) {
+    input += "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(i) +
+             ",\"method\":\"ping\"}\n";
+  }
+  Server s = spawn();
+  const double secs = exchange(s, input, n);
+  finish(s);
+  std::printf("ping: %zu requests in %.3f s = %.0f requests/s\n", n, secs,
+              static_cast<double>(n) / secs);
+}
+
+void bigline(std::size_t megabytes) {
+  // Many short strings with escapes and non-ASCII text, as a host's large
+  // tool arguments look.
+  std::string line = "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\",\"params\":{\"items\":[";
+  const std::string item =
+      "\"Line of a note with \\\"quotes\\\", a tab\\t, caf\xC3\xA9 and "
+      "\\u00e9 escapes plus some plain ASCII text to scan through.\",";
+  while (line.size() < megabytes * 1000 * 1000) {
+    line += item;
+  }
+  line += "\"end\"]}}\n";
+  Server s = spawn();
+  const double secs = exchange(s, line, 1);
+  finish(s);
+  std::printf("bigline: %.1f MB in %.3f s = %.0f MB/s (pipe transfer included)\n",
+              static_cast<double>(line.size()) / 1e6, secs,
+              static_cast<double>(line.size()) / 1e6 / secs);
+}
+
+void first(int runs) {
+  const std::string init =
+      "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"initialize\",\"params\":{}}\n";
+  std::vector<double> times;
+  for (int i = 0; i < runs; ++i) {
+    const auto start = Clock::now();
+    Server s = spawn();
+    std::size_t written = 0;
+    (void)written;
+    (void)::write(s.in, init.data(), init.size());
+    char c = 0;
+    while (::read(s.out, &c, 1) == 1 && c != '\n') {
+    }
+    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    finish(s);
+  }
+  std::sort(times.begin(), times.end());
+  std::printf("first response: median %.3f ms, min %.3f ms, max %.3f ms over %d runs\n",
+              times[times.size() / 2], times.front(), times.back(), runs);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::signal(SIGPIPE, SIG_IGN);
+  const std::string mode = argc > 1 ? argv[1] : "ping";
+  const long arg = argc > 2 ? std::atol(argv[2]) : 0;
+  if (mode == "ping") {
+    ping(arg > 0 ? static_cast<std::size_t>(arg) : 1000000);
+  } else if (mode == "bigline") {
+    bigline(arg > 0 ? static_cast<std::size_t>(arg) : 20);
+  } else if (mode == "first") {
+    first(arg > 0 ? static_cast<int>(arg) : 50);
+  } else {
+    std::fprintf(stderr, "usage: protocol_driver ping|bigline|first [N]\n");
+    return 2;
+  }
+  return 0;
+}
