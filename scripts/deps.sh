@@ -1,0 +1,33 @@
+# Sourced by the scripts beside it: makes sure the Debian packages a step
+# needs are installed. As root it installs what is missing with apt-get;
+# otherwise it names what is missing and stops.
+#
+#   need_packages cmake ninja-build g++ libicu-dev
+need_packages() {
+  local missing=()
+  local pkg
+  for pkg in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed'; then
+      missing+=("$pkg")
+    fi
+  done
+  if [ "${#missing[@]}" -eq 0 ]; then
+    return 0
+  fi
+  if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
+    echo "installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq >/dev/null
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  else
+    echo "missing Debian packages: ${missing[*]}" >&2
+    echo "install them with: sudo apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+}
+
+# What building the server needs.
+BUILD_PACKAGES=(cmake ninja-build g++ libicu-dev)
+# What the test suites add: GoogleTest, Google Benchmark, and Node.js with
+# npm for the tests that drive the server from real MCP client libraries.
+TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev nodejs npm)
