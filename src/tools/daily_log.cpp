@@ -63,8 +63,10 @@ std::expected<LocalStamp, int> read_local_clock() {
   }
   char date[32];
   char time[16];
-  const std::size_t date_size = std::strftime(date, sizeof date, "%Y-%m-%d", &local);
-  const std::size_t time_size = std::strftime(time, sizeof time, "%H:%M", &local);
+  const std::size_t date_size =
+      std::strftime(date, sizeof date, "%Y-%m-%d", &local);
+  const std::size_t time_size =
+      std::strftime(time, sizeof time, "%H:%M", &local);
   return LocalStamp{std::string(date, date_size), std::string(time, time_size)};
 }
 

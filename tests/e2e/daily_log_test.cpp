@@ -136,7 +136,8 @@ std::string request_lines(const std::vector<Call>& calls) {
   std::string input;
   for (const Call& c : calls) {
     if (c.id) {
-      input += tool_call_line(*c.id, "append_daily_log", text_arguments(c.text));
+      input +=
+          tool_call_line(*c.id, "append_daily_log", text_arguments(c.text));
     } else {
       input +=
           "{\"jsonrpc\":\"2.0\",\"method\":\"tools/call\",\"params\":{\"name\":"
@@ -148,7 +149,8 @@ std::string request_lines(const std::vector<Call>& calls) {
   return input;
 }
 
-RunOptions options_for(const std::string& tz, std::optional<std::string> vault) {
+RunOptions options_for(const std::string& tz,
+                       std::optional<std::string> vault) {
   RunOptions options;
   options.env = {{"TZ", tz}, {"VESTIGOR_VAULT", std::move(vault)}};
   options.timeout = std::chrono::seconds(30);
@@ -190,7 +192,8 @@ Notes after_appends(Notes notes, const std::vector<Call>& calls,
   return notes;
 }
 
-Lines replies(const std::vector<Call>& calls, const std::vector<Stamp>& stamps) {
+Lines replies(const std::vector<Call>& calls,
+              const std::vector<Stamp>& stamps) {
   Lines out;
   for (std::size_t i = 0; i < calls.size(); ++i) {
     if (calls[i].id) {
@@ -204,8 +207,9 @@ Lines replies(const std::vector<Call>& calls, const std::vector<Stamp>& stamps) 
 // Runs `calls` and checks every reply and the daily folder `folder`, which
 // held `before`.
 void run_and_expect_appended(const std::vector<Call>& calls,
-                             const RunOptions& options, const std::string& folder,
-                             const Notes& before, ClockWindow window) {
+                             const RunOptions& options,
+                             const std::string& folder, const Notes& before,
+                             ClockWindow window) {
   const RunResult r = run_server(request_lines(calls), options);
   window.close();
   EXPECT_FALSE(r.timed_out);
@@ -298,7 +302,8 @@ TEST(DailyLog, WritesTheTextTrimmedButOtherwiseUnchanged) {
           {2, "\u00a0\u3000line one\nline two\t\r\n", "line one\nline two"},
           {3, "\u200b zero width is no white space \u200b",
            "\u200b zero width is no white space \u200b"},
-          {4, "a \"quote\", a \\ and  two  blanks", "a \"quote\", a \\ and  two  blanks"},
+          {4, "a \"quote\", a \\ and  two  blanks",
+           "a \"quote\", a \\ and  two  blanks"},
       },
       options_for("America/St_Johns", v.path()), v.at("daily"), {}, window);
 }
@@ -306,9 +311,9 @@ TEST(DailyLog, WritesTheTextTrimmedButOtherwiseUnchanged) {
 TEST(DailyLog, NotificationStillAppends) {
   TempVault v;
   ClockWindow window("UTC");
-  run_and_expect_appended({{std::nullopt, "unanswered", "unanswered"},
-                           {7, "answered", "answered"}},
-                          options_for("UTC", v.path()), v.at("daily"), {}, window);
+  run_and_expect_appended(
+      {{std::nullopt, "unanswered", "unanswered"}, {7, "answered", "answered"}},
+      options_for("UTC", v.path()), v.at("daily"), {}, window);
 }
 
 TEST(DailyLog, EmptyVaultPathWritesUnderTheWorkingDirectory) {
@@ -327,7 +332,8 @@ void expect_failure(const std::string& message, const RunOptions& options) {
       options);
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.out_lines(), Lines{tool_result_line(1, "Error: " + message, true)});
+  EXPECT_EQ(r.out_lines(),
+            Lines{tool_result_line(1, "Error: " + message, true)});
 }
 
 TEST(DailyLog, ReportsFileSystemFailuresWithTheOsErrorText) {
@@ -418,10 +424,17 @@ TEST(DailyLog, ReportsPermissionDeniedToAnUnprivilegedUser) {
 
 TEST(DailyLog, RejectsEmptyTextBeforeLookingAtTheVault) {
   const std::string arguments[] = {
-      "{}",         "{\"text\":\"\"}", "{\"text\":\" \\t\\n\\u3000\\u00a0\"}",
-      "{\"text\":5}", "{\"text\":null}", "{\"text\":[\"a\"]}",
-      "{\"text\":{}}", "\"text\"",       "null",
-      "[\"text\"]",   "{\"Text\":\"a\"}",
+      "{}",
+      "{\"text\":\"\"}",
+      "{\"text\":\" \\t\\n\\u3000\\u00a0\"}",
+      "{\"text\":5}",
+      "{\"text\":null}",
+      "{\"text\":[\"a\"]}",
+      "{\"text\":{}}",
+      "\"text\"",
+      "null",
+      "[\"text\"]",
+      "{\"Text\":\"a\"}",
   };
   std::string input;
   Lines expected;
@@ -503,9 +516,10 @@ TEST(DailyLogReliability, ConcurrentWritersNeitherLoseNorTearEntries) {
     for (int i = 0; i < kEntries; ++i) {
       bool known = false;
       for (const Stamp& s : window.stamps()) {
-        known = known || out[i] == tool_result_line(i + 1, "Appended to daily/" +
-                                                          s.date + ".md",
-                                                      false);
+        known =
+            known ||
+            out[i] == tool_result_line(
+                          i + 1, "Appended to daily/" + s.date + ".md", false);
       }
       EXPECT_TRUE(known) << out[i];
     }

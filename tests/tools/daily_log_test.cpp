@@ -1,0 +1,105 @@
+// make_directories: the folder creation behind the daily log, whose errno
+// becomes the reply's text, so the exact error matters.
+#include "tools/daily_log.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <latch>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/temp_vault.hpp"
+
+namespace vestigor_mcp {
+namespace {
+
+using testing::TempVault;
+
+bool is_directory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+TEST(MakeDirectories, CreatesMissingFoldersAndAcceptsExistingOnes) {
+  struct Row {
+    const char* name;
+    void (*setup)(const TempVault&);
+    const char* path;
+  };
+  const Row rows[] = {
+      {"all missing", [](const TempVault&) {}, "a/b/c/daily"},
+      {"trailing and doubled slashes", [](const TempVault&) {},
+       "a//b///daily//"},
+      {"dot-dot through a missing folder", [](const TempVault&) {},
+       "x/../daily"},
+      {"already there", [](const TempVault& v) { v.mkdir("daily"); }, "daily"},
+      {"link to a folder",
+       [](const TempVault& v) {
+         v.mkdir("real");
+         v.symlink("real", "daily");
+       },
+       "daily"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempVault v;
+    row.setup(v);
+    const auto made = make_directories(v.at(row.path));
+    ASSERT_TRUE(made.has_value()) << made.error();
+    EXPECT_TRUE(is_directory(v.at(row.path)));
+  }
+}
+
+TEST(MakeDirectories, ReportsWhatIsInTheWay) {
+  struct Row {
+    const char* name;
+    void (*setup)(const TempVault&);
+    const char* path;
+    int error;
+  };
+  const Row rows[] = {
+      {"file", [](const TempVault& v) { v.write("daily", "x"); }, "daily",
+       EEXIST},
+      {"dangling link", [](const TempVault& v) { v.symlink("gone", "daily"); },
+       "daily", EEXIST},
+      {"file above", [](const TempVault& v) { v.write("vault", "x"); },
+       "vault/daily", ENOTDIR},
+      {"file two levels above", [](const TempVault& v) { v.write("a", "x"); },
+       "a/b/daily", ENOTDIR},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempVault v;
+    row.setup(v);
+    const auto made = make_directories(v.at(row.path));
+    ASSERT_FALSE(made.has_value());
+    EXPECT_EQ(made.error(), row.error);
+  }
+}
+
+// Eight servers starting at once all make the same folders; losing the race
+// to another creator is no error.
+TEST(MakeDirectories, ToleratesConcurrentCreators) {
+  TempVault v;
+  const std::string path = v.at("a/b/c/d/daily");
+  std::vector<int> failures(8, -1);
+  {
+    std::latch ready(8);
+    std::vector<std::jthread> threads;
+    for (int& failed : failures) {
+      threads.emplace_back([&] {
+        ready.arrive_and_wait();
+        const auto made = make_directories(path);
+        failed = made ? 0 : made.error();
+      });
+    }
+  }
+  EXPECT_EQ(failures, std::vector<int>(8, 0));
+  EXPECT_TRUE(is_directory(path));
+}
+
+}  // namespace
+}  // namespace vestigor_mcp
