@@ -1,0 +1,226 @@
+// The search tool through the binary, against real temporary vaults.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "protocol/json.hpp"
+#include "support/server_process.hpp"
+#include "support/temp_vault.hpp"
+
+namespace vestigor_mcp::testing {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+constexpr unsigned kNobody = 65534;
+
+RunOptions in_vault(const std::string& vault) {
+  RunOptions o;
+  o.env = {{"VESTIGOR_VAULT", vault}};
+  o.timeout = std::chrono::seconds(20);
+  return o;
+}
+
+std::string search_line(int id, std::string_view query) {
+  std::string arguments = "{\"query\":";
+  json::write_string(query, arguments);
+  arguments += "}";
+  return tool_call_line(id, "search", arguments) + "\n";
+}
+
+// The reply lines for the given queries, one search each.
+Lines search(const std::vector<std::string>& queries, const RunOptions& options) {
+  std::string input;
+  for (std::size_t i = 0; i < queries.size(); ++i) {
+    input += search_line(static_cast<int>(i + 1), queries[i]);
+  }
+  const RunResult r = run_server(input, options);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0);
+  return r.out_lines();
+}
+
+std::string found(int id, std::string_view query, const Lines& matches) {
+  std::string text = std::to_string(matches.size()) + " file match(es) for \"" +
+                     std::string(query) + "\":\n\n";
+  for (std::size_t i = 0; i < matches.size(); ++i) {
+    text += (i > 0 ? "\n" : "") + matches[i];
+  }
+  return tool_result_line(id, text, false);
+}
+
+std::string none(int id, std::string_view query) {
+  return tool_result_line(id, "No matches for \"" + std::string(query) + "\".", false);
+}
+
+TEST(Search, ReportsTheFirstMatchingLineOfEachNoteInPathOrder) {
+  TempVault vault;
+  vault.write("a.md", "alpha in a\n");
+  vault.write("a/b.md", "\n\nALPHA on three\nline\nfive\nsix\nalpha on seven\n");
+  vault.write("B.md", "\t- Alpha \r\nmore alpha\n");
+  vault.write("a/z.md", "x\r\nthe end aLpHa\r");  // CR at the end, no LF
+  vault.write("a-b.md", "no match here\n");
+  vault.write("c.md", "a\rAlpha\r\r\n");  // inner CR kept, one CR dropped
+  EXPECT_EQ(search({"ALPHA", "beta"}, in_vault(vault.path())),
+            (Lines{found(1, "ALPHA",
+                         {"B.md:1: - Alpha", "a/b.md:3: ALPHA on three",
+                          "a/z.md:2: the end aLpHa", "a.md:1: alpha in a",
+                          "c.md:1: a\rAlpha"}),
+                   none(2, "beta")}));
+}
+
+TEST(Search, UsesTheQueryUntrimmedForMatchingAndInTheReply) {
+  TempVault vault;
+  vault.write("one.md", "alpha at the start\n");
+  vault.write("two.md", "first\nsee alpha here\n");
+  EXPECT_EQ(search({" alpha", "say \"hi\"\nbye", "alpha\t"}, in_vault(vault.path())),
+            (Lines{found(1, " alpha", {"two.md:2: see alpha here"}),
+                   none(2, "say \"hi\"\nbye"), none(3, "alpha\t")}));
+}
+
+TEST(Search, TestsTheQueryBeforeLookingForTheVault) {
+  const std::string input =
+      tool_call_line(1, "search", "{}") + "\n" +
+      tool_call_line(2, "search", "{\"query\":7}") + "\n" +
+      tool_call_line(3, "search", "{\"query\":\"\"}") + "\n" +
+      tool_call_line(4, "search", "{\"query\":\"   \"}") + "\n" +
+      tool_call_line(5, "search", "{\"query\":\"\\u3000\\u00a0\\r\\n\"}") + "\n" +
+      search_line(6, "alpha");
+  const RunResult r = run_server(input);  // VESTIGOR_VAULT unset
+  const std::string empty = "Error: query is empty";
+  EXPECT_EQ(r.out_lines(),
+            (Lines{tool_result_line(1, empty, true), tool_result_line(2, empty, true),
+                   tool_result_line(3, empty, true), tool_result_line(4, empty, true),
+                   tool_result_line(5, empty, true),
+                   tool_result_line(6, "Error: VESTIGOR_VAULT env var is not set",
+                                    true)}));
+}
+
+TEST(Search, SkipsHiddenNamesOtherExtensionsAndInvalidUtf8) {
+  TempVault vault;
+  vault.write(".cache/x.md", "alpha\n");
+  vault.write(".hidden.md", "alpha\n");
+  vault.write("sub/.git/y.md", "alpha\n");
+  vault.write("Notes.MD", "alpha\n");
+  vault.write("note.txt", "alpha\n");
+  vault.write("md", "alpha\n");
+  vault.write("bad.md", "alpha\n\xFF\n");
+  vault.write("surrogate.md", "alpha \xED\xA0\x80\n");
+  vault.write("x.md/inner.md", "an alpha inside\n");
+  vault.write("back\\slash.md", "alpha with a backslash\n");
+  vault.write("caf\xC3\xA9.md", "Alpha caf\xC3\xA9\n");
+  vault.write("odd\xFF.md", "alpha odd\n");
+  EXPECT_EQ(search({"alpha"}, in_vault(vault.path())),
+            (Lines{found(1, "alpha",
+                         {"back/slash.md:1: alpha with a backslash",
+                          "caf\xC3\xA9.md:1: Alpha caf\xC3\xA9",
+                          "odd\xEF\xBF\xBD.md:1: alpha odd",
+                          "x.md/inner.md:1: an alpha inside"})}));
+}
+
+TEST(Search, StopsAtFiftyMatchingNotes) {
+  TempVault vault;
+  for (int i = 0; i < 60; ++i) {
+    const std::string n = (i < 10 ? "0" : "") + std::to_string(i);
+    vault.write("n" + n + ".md", "title\nline " + n + " with alpha\n");
+  }
+  const Lines out = search({"ALPHA"}, in_vault(vault.path()));
+  Lines matches;
+  for (int i = 0; i < 50; ++i) {
+    const std::string n = (i < 10 ? "0" : "") + std::to_string(i);
+    matches.push_back("n" + n + ".md:2: line " + n + " with alpha");
+  }
+  EXPECT_EQ(out, (Lines{found(1, "ALPHA", matches)}));
+}
+
+TEST(Search, FindsNothingInAnEmptyMissingOrNonDirectoryVault) {
+  TempVault vault;
+  vault.write("here.md", "alpha\n");
+  RunOptions empty = in_vault("");
+  empty.cwd = vault.path();  // the working directory is not searched instead
+  EXPECT_EQ(search({"alpha"}, empty), (Lines{none(1, "alpha")}));
+  EXPECT_EQ(search({"alpha"}, in_vault(vault.at("missing"))), (Lines{none(1, "alpha")}));
+  EXPECT_EQ(search({"alpha"}, in_vault(vault.at("here.md"))), (Lines{none(1, "alpha")}));
+  // A trailing slash and a relative path name the same vault.
+  RunOptions relative = in_vault(".//");
+  relative.cwd = vault.path();
+  EXPECT_EQ(search({"alpha"}, relative), (Lines{found(1, "alpha", {"here.md:1: alpha"})}));
+}
+
+TEST(Search, LowersWithFullUnicodeMappings) {
+  TempVault vault;
+  vault.write("city.md", "\xC4\xB0stanbul\n");                   // İstanbul
+  vault.write("greek.md", "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3\n");  // ΟΔΟΣ
+  vault.write("kelvin.md", "300 \xE2\x84\xAA\n");                 // 300 K-sign
+  vault.write("street.md", "Stra\xC3\x9F" "e\n");                 // Straße
+  EXPECT_EQ(
+      search({"i", "istanbul", "300 k", "STRASSE", "STRAẞE",
+              "\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82", "\xCE\xA3", "\xCE\x9F\xCE\xA3"},
+             in_vault(vault.path())),
+      (Lines{found(1, "i", {"city.md:1: \xC4\xB0stanbul"}),
+             none(2, "istanbul"),  // İ lowers to i + U+0307
+             found(3, "300 k", {"kelvin.md:1: 300 \xE2\x84\xAA"}),
+             none(4, "STRASSE"),
+             found(5, "STRAẞE", {"street.md:1: Stra\xC3\x9F" "e"}),
+             found(6, "\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82",
+                   {"greek.md:1: \xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3"}),
+             none(7, "\xCE\xA3"),  // a lone Σ lowers to σ, the note's to ς
+             found(8, "\xCE\x9F\xCE\xA3",
+                   {"greek.md:1: \xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3"})}));
+}
+
+TEST(Search, CountsLinesThroughLongNotes) {
+  TempVault vault;
+  std::string note;
+  for (int i = 0; i < 30000; ++i) {
+    note += i % 3 == 0 ? "\xCE\xB1\xCE\xB2\xCE\xB3 gamma\r\n" : "plain words\n";
+  }
+  note += "  the Needle line\r\n";
+  vault.write("long.md", note);
+  EXPECT_EQ(search({"needle", "\xCE\xB3 GAMMA"}, in_vault(vault.path())),
+            (Lines{found(1, "needle", {"long.md:30001: the Needle line"}),
+                   found(2, "\xCE\xB3 GAMMA",
+                         {"long.md:1: \xCE\xB1\xCE\xB2\xCE\xB3 gamma"})}));
+}
+
+TEST(Search, PassesOverPipesAndEndsInLinkCycles) {
+  TempVault vault;
+  vault.write("a/note.md", "alpha\n");
+  vault.write("z.md", "alpha\n");
+  ASSERT_EQ(::mkfifo(vault.at("fifo.md").c_str(), 0600), 0);
+  vault.symlink("fifo.md", "link-to-fifo.md");
+  for (const char* name : {"a/up1", "a/up2", "a/up3", "a/root"}) {
+    vault.symlink(std::string(name) == "a/root" ? vault.path() : "..", name);
+  }
+  vault.symlink("a", "b");  // a second name for a, walked once, as a
+  EXPECT_EQ(search({"alpha"}, in_vault(vault.path())),
+            (Lines{found(1, "alpha", {"a/note.md:1: alpha", "z.md:1: alpha"})}));
+}
+
+TEST(Search, SkipsWhatItMayNotRead) {
+  TempVault vault;
+  vault.write("open/a.md", "alpha\n");
+  vault.write("shut/b.md", "alpha\n");
+  vault.write("secret.md", "alpha\n");
+  vault.write("z.md", "alpha\n");
+  for (const char* dir : {"", "/open", "/shut"}) {
+    ASSERT_EQ(::chmod((vault.path() + dir).c_str(), 0755), 0);
+  }
+  for (const char* file : {"open/a.md", "shut/b.md", "z.md"}) {
+    ASSERT_EQ(::chmod(vault.at(file).c_str(), 0644), 0);
+  }
+  ASSERT_EQ(::chmod(vault.at("secret.md").c_str(), 0), 0);
+  ASSERT_EQ(::chmod(vault.at("shut").c_str(), 0311), 0);  // enterable, not listable
+  RunOptions options = in_vault(vault.path());
+  if (::geteuid() == 0) {
+    options.run_as = kNobody;  // root would read everything
+  }
+  EXPECT_EQ(search({"alpha"}, options),
+            (Lines{found(1, "alpha", {"open/a.md:1: alpha", "z.md:1: alpha"})}));
+}
+
+}  // namespace
+}  // namespace vestigor_mcp::testing
