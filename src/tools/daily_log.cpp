@@ -91,7 +91,7 @@ std::expected<void, int> make_directories(const std::string& path) {
   if (parent.empty() || parent == path) {
     return std::unexpected(error);
   }
-  auto made = make_directories(parent);
+  const auto made = make_directories(parent);
   if (!made) {
     return made;
   }
@@ -107,15 +107,15 @@ ToolOutcome append_daily_log(const json::Value& arguments) {
   if (text.empty()) {
     return std::unexpected(std::string("text is empty"));
   }
-  auto vault = vault_root();
+  const auto vault = vault_root();
   if (!vault) {
     return std::unexpected(vault.error());
   }
   const std::string folder = join_path(*vault, "daily");
-  if (auto made = make_directories(folder); !made) {
+  if (const auto made = make_directories(folder); !made) {
     return std::unexpected(os_error_text(made.error()));
   }
-  auto stamp = read_local_clock();
+  const auto stamp = read_local_clock();
   if (!stamp) {
     return std::unexpected(os_error_text(stamp.error()));
   }
