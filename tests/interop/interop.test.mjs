@@ -205,6 +205,23 @@ describe('SDK client over stdio', { timeout: 60_000 }, () => {
     assert.deepEqual(await call('no_such_tool', {}), textResult('Error: unknown tool: no_such_tool', true));
   });
 
+  test('requests sent without waiting for answers each get their own answer', async () => {
+    // Hosts issue calls concurrently; the server reads several lines from one
+    // pipe read and answers in order, and the SDK pairs answers by id.
+    const queries = Array.from({ length: 40 }, (_, i) => (i % 2 === 0 ? `miss-${i}` : 'ALPHA PLAN'));
+    const results = await Promise.all(queries.map((query) => call('search', { query })));
+    results.forEach((result, i) => {
+      assert.deepEqual(result, i % 2 === 0
+        ? textResult(`No matches for "miss-${i}".`)
+        : textResult('1 file match(es) for "ALPHA PLAN":\n\nB.md:3: The ALPHA plan'));
+    });
+  });
+
+  test('a 3 MiB request line is read whole and echoed in the answer', async () => {
+    const query = `${'ünïcode-'.repeat(3 * 131072)}end`;
+    assert.deepEqual(await call('search', { query }), textResult(`No matches for "${query}".`));
+  });
+
   test('the client saw only answers to its own requests and no transport error', () => {
     assert.deepEqual(session.errors, []);
     for (const message of session.transport.received) {
