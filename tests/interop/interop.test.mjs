@@ -27,15 +27,30 @@ const inspectorBin = path.join(here, 'node_modules', '.bin', 'mcp-inspector');
 // proves that TZ from the host's env block reaches the server.
 const ZONE = 'Pacific/Kiritimati';
 
-// The entry a host keeps for this server: the same shape as the README's
-// "mcpServers" block. Hosts start the server with a minimal environment
-// (the SDK passes on only HOME, LOGNAME, PATH, SHELL, TERM and USER), so the
-// vault and the zone must be in "env".
-function hostEntry(vault) {
-  return { command: binary, args: [], env: { VESTIGOR_VAULT: vault, TZ: ZONE } };
+const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'vestigor-interop-'));
+let configCount = 0;
+
+// Writes the host configuration the README shows (an "mcpServers" block) for
+// a vault, and returns its path. Hosts start the server with a minimal
+// environment (the SDK passes on only HOME, LOGNAME, PATH, SHELL, TERM and
+// USER), so the vault and the zone must be in "env".
+function writeHostConfig(vault) {
+  configCount += 1;
+  const file = path.join(scratch, `host-config-${configCount}.json`);
+  const config = {
+    mcpServers: {
+      vestigor: { command: binary, args: [], env: { VESTIGOR_VAULT: vault, TZ: ZONE } },
+    },
+  };
+  fs.writeFileSync(file, JSON.stringify(config, null, 2));
+  return file;
 }
 
-const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'vestigor-interop-'));
+// The server entry a host reads from its configuration file.
+function hostEntry(vault) {
+  return JSON.parse(fs.readFileSync(writeHostConfig(vault), 'utf8')).mcpServers.vestigor;
+}
+
 let vaultCount = 0;
 
 function makeVault(files = {}) {
@@ -328,10 +343,17 @@ describe('Inspector CLI on the example vault', { timeout: 60_000 }, () => {
   const run = promisify(execFile);
   const home = fs.mkdtempSync(path.join(scratch, 'home-'));
 
+  const config = writeHostConfig(exampleVault);
+
+  // Starts the server from the same host configuration file, as a host would.
   async function inspect(...args) {
     const { stdout } = await run(process.execPath, [
-      inspectorBin, '--cli', '-e', `VESTIGOR_VAULT=${exampleVault}`, '-e', `TZ=${ZONE}`, binary, ...args,
-    ], { timeout: 30_000, env: { PATH: process.env.PATH, HOME: home }, maxBuffer: 16 * 1024 * 1024 });
+      inspectorBin, '--cli', '--config', config, '--server', 'vestigor', ...args,
+    ], {
+      timeout: 30_000,
+      maxBuffer: 16 * 1024 * 1024,
+      env: { PATH: process.env.PATH, HOME: home, MCP_INSPECTOR_SECRET_STORE: 'memory' },
+    });
     return JSON.parse(stdout);
   }
 
