@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Builds the Debian package of a configured and built tree with cpack, unpacks
-# it into a temporary root with `dpkg -x` (nothing is installed on the system)
-# and holds an initialize / tools/list / tools/call exchange with the unpacked
-# binary, in a bare environment and with the loader's default library paths.
+# Checks what `cmake --install` puts under a prefix, then builds the Debian
+# package of the same configured and built tree with cpack, unpacks it into a
+# temporary root with `dpkg -x` (nothing is installed on the system) and holds
+# an initialize / tools/list / tools/call exchange with the unpacked binary, in
+# a bare environment and with the loader's default library paths.
 #
-#   deb_exchange.sh <build dir> [cpack program]
+#   deb_exchange.sh <build dir> [cpack program] [cmake program]
 set -euo pipefail
 
 build_dir=$(cd "$1" && pwd)
 cpack=${2:-cpack}
+cmake=${3:-cmake}
 work=$(mktemp -d "${TMPDIR:-/tmp}/vestigor-deb.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
@@ -16,6 +18,13 @@ fail() {
   echo "FAIL: $*" >&2
   exit 1
 }
+
+"$cmake" --install "$build_dir" --prefix "$work/prefix" >"$work/install.log" 2>&1 ||
+  { cat "$work/install.log" >&2; fail "cmake --install failed"; }
+installed=$(cd "$work/prefix" && find . -type f | sort | tr '\n' ' ')
+[[ $installed == "./bin/vestigor-mcp ./share/doc/vestigor-mcp/README.md " ]] ||
+  fail "cmake --install put these files under the prefix: $installed"
+[[ -x $work/prefix/bin/vestigor-mcp ]] || fail "the installed server is not executable"
 
 if ! "$cpack" -G DEB --config "$build_dir/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1; then
   cat "$work/cpack.log" >&2
@@ -33,9 +42,11 @@ echo "depends: $depends"
 [[ $depends == *libicu72* ]] || fail "Depends does not name libicu72"
 
 dpkg -x "$deb" "$work/root"
+packaged=$(cd "$work/root" && find . -type f | sort | tr '\n' ' ')
+[[ $packaged == "./usr/bin/vestigor-mcp ./usr/share/doc/vestigor-mcp/README.md " ]] ||
+  fail "the package holds these files: $packaged"
 server=$work/root/usr/bin/vestigor-mcp
-[[ -x $server ]] || fail "no executable usr/bin/vestigor-mcp in the package"
-[[ -s $work/root/usr/share/doc/vestigor-mcp/README.md ]] || fail "no usr/share/doc/vestigor-mcp/README.md in the package"
+[[ -x $server ]] || fail "the packaged server is not executable"
 
 vault=$work/vault
 mkdir -p "$vault/notes"
