@@ -28,6 +28,15 @@ need_packages() {
 
 # What building the server needs.
 BUILD_PACKAGES=(cmake ninja-build g++ libicu-dev)
-# What the test suites add: GoogleTest, Google Benchmark, and Node.js with
-# npm for the tests that drive the server from real MCP client libraries.
-TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev nodejs npm)
+# What the test suites add: GoogleTest, Google Benchmark, dpkg-dev for the
+# package test, and Node.js with npm for the tests that drive the server
+# from real MCP client libraries (need_node).
+TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev dpkg-dev)
+
+# NodeSource's nodejs package ships npm itself and conflicts with Debian's
+# npm package, so ask for the commands rather than for package names.
+need_node() {
+  if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+    need_packages nodejs npm
+  fi
+}
