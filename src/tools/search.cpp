@@ -7,11 +7,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <utility>
+
+#include "protocol/unicode.hpp"
 
 namespace vestigor_mcp {
 
@@ -19,90 +24,148 @@ namespace {
 
 // ---- The walk ----
 
+// Directory descriptors held open at once, one per level, so that entries
+// are opened relative to their folder; deeper levels go by full path.
+constexpr int kHeldLevels = 64;
+
 class Walker {
  public:
   explicit Walker(std::vector<std::string>& files) : files_(files) {}
 
-  void walk(const std::string& directory) {
-    std::vector<std::pair<std::string, unsigned char>> entries;
-    if (!list(directory, entries)) {
-      return;
-    }
-    // Taking each directory's names in byte order makes the depth-first
-    // walk meet the notes in path order, so no later sort has work to do,
-    // and a directory reached through several links is walked under the
-    // first of its paths in that order.
-    std::sort(entries.begin(), entries.end());
-    std::string path = directory;
-    if (path.back() != '/') {
-      path += '/';
-    }
-    const std::size_t base = path.size();
-    for (const auto& [name, type] : entries) {
-      path.resize(base);
-      path += name;
-      if (type == DT_DIR) {
-        walk(path);
-      } else if (type == DT_REG) {
-        take_if_note(path, name);
-      } else if (type == DT_LNK || type == DT_UNKNOWN) {
-        struct stat st {};
-        if (::stat(path.c_str(), &st) != 0) {
-          continue;  // a broken link, or gone meanwhile
-        }
-        if (S_ISDIR(st.st_mode)) {
-          walk(path);
-        } else if (S_ISREG(st.st_mode)) {
-          take_if_note(path, name);
-        }
-      }
-      // Pipes, devices and sockets are passed over: reading them could
-      // block or never end.
-    }
-  }
-
- private:
-  // The visible names in `directory` with their d_type; false when it is
-  // not a directory that can be listed, or was entered before.
-  bool list(const std::string& directory,
-            std::vector<std::pair<std::string, unsigned char>>& entries) {
-    const int fd = ::open(directory.c_str(),
-                          O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+  // Walks the directory at path_ (opened relative to `parent`, by `name`,
+  // when `parent` is a descriptor; by path_ otherwise).
+  void walk(int parent, const char* name, int level) {
+    const int fd = parent >= 0 ? ::openat(parent, name, kDirFlags)
+                               : ::open(path_.c_str(), kDirFlags);
     if (fd < 0) {
-      return false;
+      return;
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !entered_.emplace(st.st_dev, st.st_ino).second) {
       ::close(fd);
-      return false;
+      return;
     }
-    DIR* dir = ::fdopendir(fd);
-    if (dir == nullptr) {
+    Listing listing;
+    list(fd, listing);
+    // Taking each directory's names in byte order makes the depth-first
+    // walk meet the notes in path order, so no later sort has work to do,
+    // and a directory reached through several links is walked under the
+    // first of its paths in that order.
+    std::sort(listing.entries.begin(), listing.entries.end(),
+              [&listing](const Entry& a, const Entry& b) {
+                return listing.name(a) < listing.name(b);
+              });
+    int held = fd;
+    if (level >= kHeldLevels) {
       ::close(fd);
-      return false;
+      held = -1;
     }
-    // The listing is read whole and closed before any subfolder is
-    // entered, so one descriptor is open at a time however deep the tree.
-    // A listing that fails part-way keeps what it gave so far.
-    while (const dirent* entry = ::readdir(dir)) {
-      if (entry->d_name[0] == '.') {
-        continue;  // hidden, and also "." and ".."
+    if (path_.back() != '/') {
+      path_ += '/';
+    }
+    const std::size_t base = path_.size();
+    for (const Entry& entry : listing.entries) {
+      const std::string_view entry_name = listing.name(entry);
+      path_.resize(base);
+      path_ += entry_name;
+      const char* relative = listing.names.data() + entry.offset;
+      unsigned char type = entry.type;
+      if (type == DT_LNK || type == DT_UNKNOWN) {
+        struct stat target {};
+        const int r = held >= 0 ? ::fstatat(held, relative, &target, 0)
+                                : ::stat(path_.c_str(), &target);
+        if (r != 0) {
+          continue;  // a broken link, or gone meanwhile
+        }
+        type = S_ISDIR(target.st_mode) ? DT_DIR
+               : S_ISREG(target.st_mode) ? DT_REG
+                                         : DT_UNKNOWN;
       }
-      entries.emplace_back(entry->d_name, entry->d_type);
+      if (type == DT_DIR) {
+        walk(held, relative, level + 1);
+      } else if (type == DT_REG && is_note(entry_name)) {
+        files_.push_back(path_);
+      }
+      // Pipes, devices and sockets are passed over: reading them could
+      // block or never end.
     }
-    ::closedir(dir);
-    return true;
+    path_.resize(base);
+    if (held >= 0) {
+      ::close(held);
+    }
   }
 
-  void take_if_note(const std::string& path, std::string_view name) {
-    const std::size_t dot = name.rfind('.');
-    if (dot != std::string_view::npos && name.substr(dot + 1) == "md") {
-      files_.push_back(path);
+  std::string path_;  // the path being walked; set by the caller
+
+ private:
+  static constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK;
+
+  struct Entry {
+    std::size_t offset;  // of the NUL-terminated name in Listing::names
+    std::size_t size;
+    unsigned char type;  // d_type
+  };
+  struct Listing {
+    std::string names;
+    std::vector<Entry> entries;
+    std::string_view name(const Entry& e) const {
+      return std::string_view(names.data() + e.offset, e.size);
     }
+    void add(const char* name, unsigned char type) {
+      const std::size_t size = std::strlen(name);
+      entries.push_back(Entry{names.size(), size, type});
+      names.append(name, size + 1);
+    }
+  };
+
+  // Reads the visible names in the open directory `fd`. A listing that
+  // fails part-way keeps what it gave so far.
+  void list(int fd, Listing& listing) {
+#if defined(__linux__)
+    // getdents64 straight into one reused buffer: no DIR stream to set up.
+    buffer_.resize(64 * 1024);
+    for (;;) {
+      const ssize_t n = ::getdents64(fd, buffer_.data(), buffer_.size());
+      if (n <= 0) {
+        break;
+      }
+      for (std::size_t at = 0; at < static_cast<std::size_t>(n);) {
+        dirent64 entry;
+        const std::size_t header = offsetof(dirent64, d_name);
+        std::memcpy(&entry, buffer_.data() + at, header);
+        const char* entry_name = buffer_.data() + at + header;
+        if (entry_name[0] != '.') {  // hidden, and also "." and ".."
+          listing.add(entry_name, entry.d_type);
+        }
+        at += entry.d_reclen;
+      }
+    }
+#else
+    const int copy = ::dup(fd);
+    DIR* dir = copy < 0 ? nullptr : ::fdopendir(copy);
+    if (dir == nullptr) {
+      if (copy >= 0) {
+        ::close(copy);
+      }
+      return;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] != '.') {  // hidden, and also "." and ".."
+        listing.add(entry->d_name, entry->d_type);
+      }
+    }
+    ::closedir(dir);
+#endif
+  }
+
+  static bool is_note(std::string_view name) {
+    const std::size_t dot = name.rfind('.');
+    return dot != std::string_view::npos && name.substr(dot + 1) == "md";
   }
 
   std::vector<std::string>& files_;
   std::set<std::pair<dev_t, ino_t>> entered_;
+  std::vector<char> buffer_;
 };
 
 // ---- Lowering ----
@@ -116,6 +179,27 @@ void lower_ascii(const char* src, std::size_t size, char* dst) {
     const unsigned upper = static_cast<unsigned char>(c - 'A') < 26U ? 0x20U : 0U;
     dst[i] = static_cast<char>(c | upper);
   }
+}
+
+// lower_ascii, which also tells whether the text may hold the Kelvin sign
+// (E2 84 AA) or the capital I with dot (C4 B0), the only characters besides
+// ASCII whose lower-case forms hold ASCII bytes. It looks for the byte
+// pairs 84 AA and C4 B0, so it may answer true for other text; never false
+// for text holding either. One vectorised pass.
+bool lower_ascii_flagging(const char* src, std::size_t size, char* dst) {
+  unsigned flag = 0;
+  for (std::size_t i = 0; i + 1 < size; ++i) {
+    const auto c = static_cast<unsigned char>(src[i]);
+    const auto next = static_cast<unsigned char>(src[i + 1]);
+    const unsigned upper = static_cast<unsigned char>(c - 'A') < 26U ? 0x20U : 0U;
+    dst[i] = static_cast<char>(c | upper);
+    flag |= static_cast<unsigned>((c == 0x84) & (next == 0xAA)) |
+            static_cast<unsigned>((c == 0xC4) & (next == 0xB0));
+  }
+  if (size > 0) {
+    lower_ascii(src + size - 1, 1, dst + size - 1);
+  }
+  return flag != 0;
 }
 
 // For an ASCII query only: the bytes of text holding non-ASCII characters,
@@ -181,13 +265,74 @@ const char* find_bytes(const char* begin, std::size_t size,
       ::memmem(begin, size, needle.data(), needle.size()));
 }
 
+// Reads notes whole into one buffer that grows to the largest of them and
+// is never cleared: reading is the search's main cost after lowering.
+class NoteReader {
+ public:
+  // False when `path` is not a regular file (links followed) or cannot be
+  // read; a FIFO or device is never read, so it cannot block.
+  bool read(const std::string& path) {
+    size_ = 0;
+    // O_NONBLOCK: should the name lead to a FIFO after all, opening it
+    // must not wait for a writer; fstat then turns it away.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+      return false;
+    }
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (ok) {
+      // Room for one byte more than fstat saw, so that a note read whole
+      // takes one read and one more that meets the end; a growing note is
+      // read to wherever its end is.
+      reserve(static_cast<std::size_t>(st.st_size) + 1);
+      for (;;) {
+        if (size_ == capacity_) {
+          reserve(capacity_ * 2);
+        }
+        const ssize_t n = ::read(fd, data_.get() + size_, capacity_ - size_);
+        if (n < 0 && errno == EINTR) {
+          continue;
+        }
+        if (n <= 0) {
+          ok = n == 0;
+          break;
+        }
+        size_ += static_cast<std::size_t>(n);
+      }
+    }
+    ::close(fd);
+    return ok;
+  }
+
+  std::string_view text() const { return std::string_view(data_.get(), size_); }
+
+ private:
+  void reserve(std::size_t capacity) {
+    if (capacity > capacity_) {
+      std::unique_ptr<char[]> bigger(new char[capacity]);  // not zeroed
+      if (size_ > 0) {
+        std::memcpy(bigger.get(), data_.get(), size_);
+      }
+      data_ = std::move(bigger);
+      capacity_ = capacity;
+    }
+  }
+
+  std::unique_ptr<char[]> data_;
+  std::size_t capacity_ = 0;
+  std::size_t size_ = 0;
+};
+
 }  // namespace
 
 void collect_md(const std::string& directory, std::vector<std::string>& files) {
   if (directory.empty()) {
     return;  // an empty path names no directory
   }
-  Walker(files).walk(directory);
+  Walker walker(files);
+  walker.path_ = directory;
+  walker.walk(-1, nullptr, 0);
 }
 
 bool path_less(std::string_view a, std::string_view b) {
@@ -269,20 +414,22 @@ bool LineFinder::icu_lower(std::string_view text, std::size_t at,
   return false;
 }
 
-std::optional<std::size_t> LineFinder::lower_piece(std::string_view piece,
-                                                   Utf8Kind kind) {
+std::optional<std::size_t> LineFinder::lower_piece(std::string_view piece) {
   const char* src = piece.data();
   const std::size_t size = piece.size();
   reserve_scratch(size);
-  if (kind == Utf8Kind::kAscii) {
-    lower_ascii(src, size, scratch_.data());
-    return size;
+  if (query_ascii_) {
+    // For an ASCII query every character but two may stay as it is once
+    // ASCII letters are lowered (see map_for_ascii_query).
+    if (!lower_ascii_flagging(src, size, scratch_.data())) {
+      return size;
+    }
+    return map_for_ascii_query(src, size, scratch_.data());
   }
   // Lowering never looks across a LF (it is neither cased nor
   // case-ignorable, so it ends every Final_Sigma context), so lines may be
-  // lowered apart or together. ASCII lines take the table; each line
-  // holding other characters goes to ICU, or, for an ASCII query, through
-  // map_for_ascii_query.
+  // lowered apart or together: ASCII lines by the table, each line holding
+  // other characters by ICU.
   std::size_t out = 0;
   std::size_t i = 0;
   while (i < size) {
@@ -302,32 +449,22 @@ std::optional<std::size_t> LineFinder::lower_piece(std::string_view piece,
     const char* nl = find_byte(src + j, src + size, '\n');
     const std::size_t line_end =
         nl == nullptr ? size : static_cast<std::size_t>(nl - src) + 1;
-    const std::string_view line = piece.substr(line_begin, line_end - line_begin);
-    if (query_ascii_) {
-      reserve_scratch(out + line.size());
-      out += map_for_ascii_query(line.data(), line.size(), scratch_.data() + out);
-    } else {
-      std::size_t length = 0;
-      if (!icu_lower(line, out, length)) {
-        return std::nullopt;
-      }
-      out += length;
+    std::size_t length = 0;
+    if (!icu_lower(piece.substr(line_begin, line_end - line_begin), out, length)) {
+      return std::nullopt;
     }
+    out += length;
     i = line_end;
   }
   return out;
 }
 
-std::optional<LineMatch> LineFinder::first_match(std::string_view content,
-                                                 Utf8Kind kind) {
-  if (mode_ == Mode::kNever || kind == Utf8Kind::kInvalid) {
+std::optional<LineMatch> LineFinder::first_match(std::string_view content) {
+  if (mode_ == Mode::kNever) {
     return std::nullopt;
   }
   if (mode_ == Mode::kPerLine) {
-    return per_line(content, kind);
-  }
-  if (!query_ascii_ && kind == Utf8Kind::kAscii) {
-    return std::nullopt;  // lowered ASCII holds no byte of 0x80 or above
+    return per_line(content);
   }
   const char* const text_end = content.data() + content.size();
   std::size_t pos = 0;
@@ -342,36 +479,38 @@ std::optional<LineMatch> LineFinder::first_match(std::string_view content,
       }
     }
     const std::string_view piece = content.substr(pos, end - pos);
-    const std::optional<std::size_t> lowered = lower_piece(piece, kind);
+    pos = end;
+    if (!query_ascii_ && ascii_prefix(piece.data(), piece.size()) == piece.size()) {
+      continue;  // lowered ASCII holds no byte of 0x80 or above
+    }
+    const std::optional<std::size_t> lowered = lower_piece(piece);
     if (!lowered) {
       return std::nullopt;
     }
     // With neither LF nor CR in the query, its first occurrence in the
     // lowered run lies inside the lowered form of the first matching line.
     const char* hit = find_bytes(scratch_.data(), *lowered, lowered_query_);
-    if (hit != nullptr) {
-      std::size_t skip = count_lf(scratch_.data(), hit);
-      const char* const piece_end = piece.data() + piece.size();
-      const char* line = piece.data();
-      for (; skip > 0; --skip) {
-        line = find_byte(line, piece_end, '\n') + 1;
-      }
-      const char* nl = find_byte(line, piece_end, '\n');
-      std::string_view text(line, static_cast<std::size_t>(
-                                      (nl == nullptr ? piece_end : nl) - line));
-      if (nl != nullptr && text.ends_with('\r')) {
-        text.remove_suffix(1);
-      }
-      const std::size_t number = count_lf(content.data(), line) + 1;
-      return LineMatch{number, text};
+    if (hit == nullptr) {
+      continue;
     }
-    pos = end;
+    std::size_t skip = count_lf(scratch_.data(), hit);
+    const char* const piece_end = piece.data() + piece.size();
+    const char* line = piece.data();
+    for (; skip > 0; --skip) {
+      line = find_byte(line, piece_end, '\n') + 1;
+    }
+    const char* nl = find_byte(line, piece_end, '\n');
+    std::string_view text(
+        line, static_cast<std::size_t>((nl == nullptr ? piece_end : nl) - line));
+    if (nl != nullptr && text.ends_with('\r')) {
+      text.remove_suffix(1);
+    }
+    return LineMatch{count_lf(content.data(), line) + 1, text};
   }
   return std::nullopt;
 }
 
-std::optional<LineMatch> LineFinder::per_line(std::string_view content,
-                                              Utf8Kind kind) {
+std::optional<LineMatch> LineFinder::per_line(std::string_view content) {
   std::size_t number = 0;
   std::size_t start = 0;
   while (start < content.size()) {
@@ -383,7 +522,7 @@ std::optional<LineMatch> LineFinder::per_line(std::string_view content,
     }
     ++number;
     std::size_t length = line.size();
-    if (kind == Utf8Kind::kAscii || is_ascii(line)) {
+    if (is_ascii(line)) {
       reserve_scratch(line.size());
       lower_ascii(line.data(), line.size(), scratch_.data());
     } else if (!icu_lower(line, 0, length)) {
@@ -417,17 +556,16 @@ ToolOutcome search(const json::Value& arguments) {
     if (!std::is_sorted(files.begin(), files.end(), path_less)) {
       std::stable_sort(files.begin(), files.end(), path_less);
     }
-    std::string content;  // reused: holds one note at a time
+    NoteReader reader;  // holds one note at a time
     for (const std::string& path : files) {
-      if (!read_regular_file(path, content)) {
+      if (!reader.read(path)) {
         continue;
       }
-      const Utf8Kind kind = classify_utf8(content);
-      if (kind == Utf8Kind::kInvalid) {
-        continue;
-      }
-      const std::optional<LineMatch> match = finder.first_match(content, kind);
-      if (!match) {
+      const std::string_view content = reader.text();
+      // A note that is not valid UTF-8 is skipped, matching or not, so
+      // only a matching note needs the check.
+      const std::optional<LineMatch> match = finder.first_match(content);
+      if (!match || !is_valid_utf8(content)) {
         continue;
       }
       matches.push_back(display_path(path, *vault) + ":" +

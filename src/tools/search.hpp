@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "protocol/json.hpp"
-#include "protocol/unicode.hpp"
 #include "tools/tool_call.hpp"
 
 struct UCaseMap;
@@ -60,8 +59,9 @@ class LineFinder {
   // False when no line can hold the query (its lower-case form holds a LF).
   bool can_match() const { return mode_ != Mode::kNever; }
 
-  // `content` must be valid UTF-8 and `kind` its classify_utf8 result.
-  std::optional<LineMatch> first_match(std::string_view content, Utf8Kind kind);
+  // The answer is the one per-line lowering gives when `content` is valid
+  // UTF-8; for other bytes it is some answer or none, and nothing worse.
+  std::optional<LineMatch> first_match(std::string_view content);
 
  private:
   enum class Mode {
@@ -70,10 +70,10 @@ class LineFinder {
     kChunked,  // runs of whole lines are lowered and searched at once
   };
 
-  std::optional<LineMatch> per_line(std::string_view content, Utf8Kind kind);
+  std::optional<LineMatch> per_line(std::string_view content);
   // Lowers `piece` (whole lines) into scratch_; returns the lowered length,
   // or nothing when ICU refuses the text.
-  std::optional<std::size_t> lower_piece(std::string_view piece, Utf8Kind kind);
+  std::optional<std::size_t> lower_piece(std::string_view piece);
   bool icu_lower(std::string_view text, std::size_t at, std::size_t& length);
   void reserve_scratch(std::size_t size);
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/unicode.hpp"
 #include "support/temp_vault.hpp"
 
 namespace vestigor_mcp {
@@ -68,8 +69,7 @@ std::optional<Found> reference_match(std::string_view content,
 std::optional<Found> finder_match(std::string_view content,
                                   std::string_view query, std::size_t chunk) {
   LineFinder finder(query, chunk);
-  const Utf8Kind kind = classify_utf8(content);
-  const auto m = finder.first_match(content, kind);
+  const auto m = finder.first_match(content);
   if (!m) {
     return std::nullopt;
   }
@@ -157,6 +157,7 @@ const char* const kLines[] = {
     "\tindented ALPHA line ",
     "\xEF\xAC\x80 ligature",                         // ﬀ
     "\xF0\x90\x90\x80 deseret",                      // 𐐀 (lowers to 𐐨)
+    "\xE1\x84\xAA jamo, not a Kelvin sign",          // ᄪ: bytes 84 AA
 };
 
 const char* const kQueries[] = {
@@ -234,6 +235,19 @@ TEST(LineFinder, FindsMatchesAcrossChunkBoundariesOfLongNotes) {
       const auto got = finder_match(note, c.query, chunk);
       EXPECT_EQ(got ? got->number : 0, c.number) << c.query << " " << chunk;
       EXPECT_EQ(got, reference_match(note, c.query)) << c.query;
+    }
+  }
+}
+
+TEST(LineFinder, StaysWithinInvalidUtf8) {
+  // The search checks the encoding only of notes that match; the finder
+  // must cope with any bytes, truncated sequences at the end included.
+  for (const char* tail : {"\xE2\x84", "\xC4", "\xFF\xFE", "\xCE", "\xED\xA0\x80"}) {
+    for (const char* query : {"alpha", "\xCF\x83", "a\rb"}) {
+      const std::string note = std::string("alpha \xCF\x83 a\rb\n") + tail;
+      EXPECT_EQ(finder_match(note, query, 4), (Found{1, "alpha \xCF\x83 a\rb"}))
+          << query;
+      EXPECT_EQ(finder_match(std::string("x\n") + tail, query, 4), std::nullopt);
     }
   }
 }

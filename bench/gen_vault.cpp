@@ -1,0 +1,273 @@
+// gen_vault: writes a deterministic benchmark vault.
+//
+//   gen_vault DIR
+//
+// DIR must not exist yet. Writes 10,000 notes (about 135 MB) in nested
+// folders, 400 of them hidden (in .trash/, .obsidian/, or named .draft-*),
+// about a third holding non-ASCII text (accents, Greek with final sigma,
+// Cyrillic, CJK, emoji, the Kelvin sign, I with dot), one in ten with CR LF
+// line ends, a few large ones. The rare word "QuasarWick" stands in exactly
+// three visible notes late in path order, and once in a hidden note; the
+// common word "project" is in nearly every note, seldom on its first line.
+// The same DIR content comes out on every run and machine.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tools/search.hpp"
+
+namespace {
+
+constexpr int kNotes = 10000;
+constexpr int kHidden = 400;
+constexpr std::string_view kRare = "QuasarWick";
+
+// splitmix64: a small generator whose output is fixed by its seed alone.
+class Random {
+ public:
+  explicit Random(std::uint64_t seed) : state_(seed) {}
+  std::uint64_t next() {
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+  }
+  std::size_t below(std::size_t n) { return static_cast<std::size_t>(next() % n); }
+  bool chance(std::size_t one_in) { return below(one_in) == 0; }
+
+ private:
+  std::uint64_t state_;
+};
+
+const std::vector<std::string_view> kWords = {
+    "the", "of", "and", "to", "in", "is", "that", "for", "it", "as", "with",
+    "was", "on", "be", "at", "by", "this", "had", "not", "are", "but", "from",
+    "or", "have", "an", "they", "which", "one", "you", "were", "all", "we",
+    "when", "there", "can", "been", "has", "more", "if", "will", "would",
+    "about", "into", "then", "them", "some", "could", "these", "two", "may",
+    "first", "time", "other", "only", "new", "work", "note", "notes", "agent",
+    "context", "decision", "design", "review", "meeting", "release", "deploy",
+    "server", "client", "request", "response", "cache", "index", "search",
+    "query", "vault", "folder", "markdown", "thread", "state", "open",
+    "closed", "todo", "done", "blocked", "follow", "up", "team", "owner",
+    "deadline", "budget", "risk", "issue", "bug", "fix", "test", "tests",
+    "build", "pipeline", "latency", "memory", "storage", "backup", "restore",
+    "migration", "schema", "database", "table", "column", "config", "option",
+    "default", "value", "error", "warning", "log", "trace", "metric", "alert",
+    "customer", "feedback", "roadmap", "quarter", "weekly", "daily", "summary",
+    "idea", "draft", "outline", "chapter", "reference", "source", "link",
+    "Alice", "Bob", "Carol", "Dave", "Eve", "Mallory", "Trent", "Peggy",
+    "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "API", "HTTP",
+    "JSON", "SQL", "TLS", "DNS", "CPU", "RAM", "SSD", "v2", "2026", "42",
+};
+
+const std::vector<std::string_view> kForeign = {
+    "caf\xC3\xA9", "na\xC3\xAFve", "Gr\xC3\xBC\xC3\x9F" "e", "Stra\xC3\x9F" "e",
+    "M\xC3\xBCnchen", "\xC3\x85ngstr\xC3\xB6m", "se\xC3\xB1or", "fa\xC3\xA7" "ade",
+    "\xC5\x81\xC3\xB3" "d\xC5\xBA", "\xC4\xB0stanbul",
+    "\xCE\x9B\xCE\x8C\xCE\x93\xCE\x9F\xCE\xA3",            // ΛΌΓΟΣ
+    "\xCE\xBB\xCF\x8C\xCE\xB3\xCE\xBF\xCF\x82",            // λόγος
+    "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3",                    // ΟΔΟΣ
+    "\xD0\x9F\xD0\xB0\xD0\xBC\xD1\x8F\xD1\x82\xD1\x8C",    // Память
+    "\xD0\xB7\xD0\xB0\xD0\xBC\xD0\xB5\xD1\x82\xD0\xBA\xD0\xB0",  // заметка
+    "\xE8\xA8\x98\xE6\x86\xB6",                            // 記憶
+    "\xE3\x83\xA1\xE3\x83\xA2",                            // メモ
+    "\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4",                // 한국어
+    "\xF0\x9F\x93\x9D", "\xF0\x9F\x9A\x80",                // emoji
+    "300\xE2\x84\xAA", "\xE2\x80\x94", "\xE2\x80\x9Cquoted\xE2\x80\x9D",
+    "\xC2\xA0nbsp", "\xE2\x86\x92",
+};
+
+const std::vector<std::string_view> kTop = {
+    "areas", "archive", "daily", "meetings", "people", "projects",
+    "resources", "Inbox", "Zettelkasten",
+};
+
+std::string pseudo_word(Random& random) {
+  static const char* const kSyllables[] = {
+      "ka", "lo", "mi", "ne", "ru", "ta", "ve", "zo", "pa", "di", "go", "he",
+      "bo", "fi", "ju", "le", "mo", "ni", "po", "re", "si", "tu", "ya", "xe"};
+  std::string w;
+  const std::size_t n = 2 + random.below(3);
+  for (std::size_t i = 0; i < n; ++i) {
+    w += kSyllables[random.below(std::size(kSyllables))];
+  }
+  return w;
+}
+
+// Up to three levels below a top folder, six names to choose from at each.
+std::string folder(Random& random, const std::vector<std::string>& names) {
+  std::string path(kTop[random.below(kTop.size())]);
+  const std::size_t roll = random.below(20);
+  const std::size_t depth = roll < 5 ? 0 : roll < 12 ? 1 : roll < 17 ? 2 : 3;
+  for (std::size_t d = 0; d < depth; ++d) {
+    path += "/";
+    path += names[random.below(names.size())];
+  }
+  return path;
+}
+
+std::string line(Random& random, bool foreign, std::size_t index) {
+  std::string text;
+  const std::size_t kind = random.below(10);
+  if (kind == 0) {
+    return text;  // blank
+  }
+  if (kind == 1) {
+    text = "## ";
+  } else if (kind < 5) {
+    text = random.chance(4) ? "- [ ] " : "- ";
+  }
+  const std::size_t words = 4 + random.below(kind >= 5 ? 30 : 10);
+  for (std::size_t w = 0; w < words; ++w) {
+    if (w > 0) {
+      text += ' ';
+    }
+    if (foreign && random.chance(6)) {
+      text += kForeign[random.below(kForeign.size())];
+    } else if (random.chance(9)) {
+      text += pseudo_word(random);
+    } else if (random.chance(40)) {
+      text += "[[note-" + std::to_string(random.below(kNotes)) + "]]";
+    } else {
+      text += kWords[random.below(kWords.size())];
+    }
+  }
+  // "project" shows up in nearly every note, though rarely on line one.
+  if (index > 0 && random.chance(25)) {
+    text += random.chance(2) ? " Project" : " project";
+  }
+  return text;
+}
+
+struct Note {
+  std::string path;  // relative to the vault
+  std::uint64_t seed = 0;
+  std::size_t size = 0;
+  bool hidden = false;
+  bool rare = false;
+};
+
+std::string body(const Note& note) {
+  Random random(note.seed);
+  const bool foreign = random.chance(3);
+  const bool crlf = random.chance(10);
+  std::vector<std::string> lines;
+  lines.push_back("# " + pseudo_word(random) + " " +
+                  std::string(kWords[random.below(kWords.size())]));
+  std::size_t size = lines.back().size();
+  while (size < note.size) {
+    lines.push_back(line(random, foreign, lines.size()));
+    size += lines.back().size() + 1;
+  }
+  if (note.rare) {
+    // Late in the note, so the whole note is read before it is found.
+    std::string& target = lines[lines.size() * 4 / 5];
+    target += " see " + std::string(kRare) + " for details";
+  }
+  std::string text;
+  for (const std::string& l : lines) {
+    text += l;
+    text += crlf ? "\r\n" : "\n";
+  }
+  return text;
+}
+
+bool write_file(const std::string& path, const std::string& text) {
+  for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    ::mkdir(path.substr(0, slash).c_str(), 0755);
+  }
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) {
+    return false;
+  }
+  const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: gen_vault DIR\n");
+    return 2;
+  }
+  const std::string root = argv[1];
+  if (::mkdir(root.c_str(), 0755) != 0) {
+    std::fprintf(stderr, "gen_vault: cannot create %s (must not exist)\n", root.c_str());
+    return 1;
+  }
+  Random random(20261207);
+  std::vector<std::string> folder_names = {"topic-1", "topic-2", "topic-10"};
+  while (folder_names.size() < 6) {
+    folder_names.push_back(pseudo_word(random));
+  }
+  std::vector<Note> notes;
+  for (int i = 0; i < kNotes; ++i) {
+    Note note;
+    note.seed = random.next();
+    note.hidden = i < kHidden;
+    std::string dir = folder(random, folder_names);
+    std::string name = "note-" + std::to_string(i) + ".md";
+    if (note.hidden) {
+      const std::size_t where = random.below(3);
+      if (where == 0) {
+        dir = ".trash/" + dir;
+      } else if (where == 1) {
+        dir += "/.obsidian";
+      } else {
+        name = ".draft-" + name;
+      }
+    }
+    note.path = dir + "/" + name;
+    // Mostly 2 to 20.5 KB; one in 200 between 64 KB and 1 MB.
+    note.size = random.chance(200) ? 65536 + random.below(983040)
+                                   : 2000 + random.below(18500);
+    notes.push_back(std::move(note));
+  }
+  std::sort(notes.begin(), notes.end(), [](const Note& a, const Note& b) {
+    return vestigor_mcp::path_less(a.path, b.path);
+  });
+  // The rare word: three visible notes at 90%, 95% and 99% of path order,
+  // and one hidden note that no search may report.
+  std::vector<std::size_t> visible;
+  for (std::size_t i = 0; i < notes.size(); ++i) {
+    if (!notes[i].hidden) {
+      visible.push_back(i);
+    }
+  }
+  for (std::size_t percent : {90U, 95U, 99U}) {
+    notes[visible[visible.size() * percent / 100]].rare = true;
+  }
+  for (Note& note : notes) {
+    if (note.hidden) {
+      note.rare = true;
+      break;
+    }
+  }
+  std::size_t total = 0;
+  std::size_t largest = 0;
+  for (const Note& note : notes) {
+    const std::string text = body(note);
+    total += text.size();
+    largest = std::max(largest, text.size());
+    if (!write_file(root + "/" + note.path, text)) {
+      std::fprintf(stderr, "gen_vault: cannot write %s\n", note.path.c_str());
+      return 1;
+    }
+  }
+  std::printf("%d notes (%d hidden), %zu bytes, largest %zu bytes\n", kNotes,
+              kHidden, total, largest);
+  for (const Note& note : notes) {
+    if (note.rare) {
+      std::printf("rare word in %s\n", note.path.c_str());
+    }
+  }
+  return 0;
+}
