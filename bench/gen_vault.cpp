@@ -100,14 +100,16 @@ std::string pseudo_word(Random& random) {
   return w;
 }
 
-// Up to three levels below a top folder, six names to choose from at each.
+// Up to two levels below a top folder: eight names to choose from at the
+// first, four at the second, so about 400 folders hold the notes.
 std::string folder(Random& random, const std::vector<std::string>& names) {
   std::string path(kTop[random.below(kTop.size())]);
-  const std::size_t roll = random.below(20);
-  const std::size_t depth = roll < 5 ? 0 : roll < 12 ? 1 : roll < 17 ? 2 : 3;
-  for (std::size_t d = 0; d < depth; ++d) {
-    path += "/";
-    path += names[random.below(names.size())];
+  const std::size_t roll = random.below(10);
+  if (roll >= 2) {
+    path += "/" + names[random.below(8)];
+  }
+  if (roll >= 6) {
+    path += "/" + names[8 + random.below(4)];
   }
   return path;
 }
@@ -205,7 +207,7 @@ int main(int argc, char** argv) {
   }
   Random random(20261207);
   std::vector<std::string> folder_names = {"topic-1", "topic-2", "topic-10"};
-  while (folder_names.size() < 6) {
+  while (folder_names.size() < 12) {
     folder_names.push_back(pseudo_word(random));
   }
   std::vector<Note> notes;
@@ -226,9 +228,9 @@ int main(int argc, char** argv) {
       }
     }
     note.path = dir + "/" + name;
-    // Mostly 2 to 20.5 KB; one in 200 between 64 KB and 1 MB.
+    // Mostly 2 to 19 KB; one in 200 between 64 KB and 1 MB.
     note.size = random.chance(200) ? 65536 + random.below(983040)
-                                   : 2000 + random.below(18500);
+                                   : 2000 + random.below(17000);
     notes.push_back(std::move(note));
   }
   std::sort(notes.begin(), notes.end(), [](const Note& a, const Note& b) {

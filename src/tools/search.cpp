@@ -11,8 +11,11 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <new>
 #include <set>
 #include <utility>
 
@@ -28,9 +31,88 @@ namespace {
 // are opened relative to their folder; deeper levels go by full path.
 constexpr int kHeldLevels = 64;
 
+// A growable array of trivially copyable values on malloc and realloc:
+// large arrays grow by remapping their pages instead of copying them, so
+// growing touches no more memory than the final array.
+template <typename T>
+class PodArray {
+ public:
+  PodArray() = default;
+  ~PodArray() { std::free(data_); }
+  PodArray(const PodArray&) = delete;
+  PodArray& operator=(const PodArray&) = delete;
+
+  std::size_t size() const { return size_; }
+  const T* data() const { return data_; }
+  const T& operator[](std::size_t i) const { return data_[i]; }
+
+  void append(const T* values, std::size_t count) {
+    if (size_ + count > capacity_) {
+      std::size_t capacity = std::max<std::size_t>(capacity_ * 2, 1024 / sizeof(T));
+      capacity = std::max(capacity, size_ + count);
+      void* bigger = std::realloc(data_, capacity * sizeof(T));
+      if (bigger == nullptr) {
+        throw std::bad_alloc();  // as a standard container would
+      }
+      data_ = static_cast<T*>(bigger);
+      capacity_ = capacity;
+    }
+    std::memcpy(data_ + size_, values, count * sizeof(T));
+    size_ += count;
+  }
+  void push_back(const T& value) { append(&value, 1); }
+
+ private:
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// The notes a walk finds, in the order found, held compactly: each folder's
+// path once, and per note its folder and where its name ends in one run of
+// names. A fresh process pays for every page it touches, and a string per
+// note would touch several times as many.
+class NoteList {
+ public:
+  std::size_t size() const { return notes_.size(); }
+
+  // Registers a folder path (ending in '/'); returns its index.
+  std::size_t add_folder(std::string_view path) {
+    folders_.push_back(folder_bytes_.size());
+    folder_bytes_ += path;
+    return folders_.size() - 1;
+  }
+  void add_note(std::size_t folder, std::string_view name) {
+    names_.append(name.data(), name.size());
+    notes_.push_back(Note{folder, names_.size()});
+  }
+
+  // The full path of note `i`, into `out`.
+  void path(std::size_t i, std::string& out) const {
+    const Note& note = notes_[i];
+    const std::size_t folder_end = note.folder + 1 < folders_.size()
+                                       ? folders_[note.folder + 1]
+                                       : folder_bytes_.size();
+    out.assign(folder_bytes_, folders_[note.folder],
+               folder_end - folders_[note.folder]);
+    const std::size_t name_begin = i > 0 ? notes_[i - 1].name_end : 0;
+    out.append(names_.data() + name_begin, note.name_end - name_begin);
+  }
+
+ private:
+  struct Note {
+    std::size_t folder;
+    std::size_t name_end;
+  };
+  std::string folder_bytes_;
+  std::vector<std::size_t> folders_;  // where each folder's path begins
+  PodArray<char> names_;
+  PodArray<Note> notes_;
+};
+
 class Walker {
  public:
-  explicit Walker(std::vector<std::string>& files) : files_(files) {}
+  explicit Walker(NoteList& notes) : notes_(notes) {}
 
   // Walks the directory at path_ (opened relative to `parent`, by `name`,
   // when `parent` is a descriptor; by path_ otherwise).
@@ -45,7 +127,13 @@ class Walker {
       ::close(fd);
       return;
     }
-    Listing listing;
+    // One listing per level, kept for the next folder at that level.
+    if (levels_.size() <= static_cast<std::size_t>(level)) {
+      levels_.resize(static_cast<std::size_t>(level) + 1);
+    }
+    Listing& listing = levels_[static_cast<std::size_t>(level)];
+    listing.names.clear();
+    listing.entries.clear();
     list(fd, listing);
     // Taking each directory's names in byte order makes the depth-first
     // walk meet the notes in path order, so no later sort has work to do,
@@ -64,6 +152,7 @@ class Walker {
       path_ += '/';
     }
     const std::size_t base = path_.size();
+    std::size_t folder = SIZE_MAX;  // registered with its first note
     for (const Entry& entry : listing.entries) {
       const std::string_view entry_name = listing.name(entry);
       path_.resize(base);
@@ -83,8 +172,11 @@ class Walker {
       }
       if (type == DT_DIR) {
         walk(held, relative, level + 1);
-      } else if (type == DT_REG && is_note(entry_name)) {
-        files_.push_back(path_);
+      } else if (type == DT_REG && (entry.type == DT_REG || is_note(entry_name))) {
+        if (folder == SIZE_MAX) {
+          folder = notes_.add_folder(std::string_view(path_).substr(0, base));
+        }
+        notes_.add_note(folder, entry_name);
       }
       // Pipes, devices and sockets are passed over: reading them could
       // block or never end.
@@ -134,7 +226,7 @@ class Walker {
         const std::size_t header = offsetof(dirent64, d_name);
         std::memcpy(&entry, buffer_.data() + at, header);
         const char* entry_name = buffer_.data() + at + header;
-        if (entry_name[0] != '.') {  // hidden, and also "." and ".."
+        if (wanted(entry_name, entry.d_type)) {
           listing.add(entry_name, entry.d_type);
         }
         at += entry.d_reclen;
@@ -150,7 +242,7 @@ class Walker {
       return;
     }
     while (const dirent* entry = ::readdir(dir)) {
-      if (entry->d_name[0] != '.') {  // hidden, and also "." and ".."
+      if (wanted(entry->d_name, entry->d_type)) {
         listing.add(entry->d_name, entry->d_type);
       }
     }
@@ -158,13 +250,20 @@ class Walker {
 #endif
   }
 
+  // Hidden names (and "." and "..") are never taken; regular files only
+  // when they are notes.
+  static bool wanted(const char* name, unsigned char type) {
+    return name[0] != '.' && (type != DT_REG || is_note(name));
+  }
+
   static bool is_note(std::string_view name) {
     const std::size_t dot = name.rfind('.');
     return dot != std::string_view::npos && name.substr(dot + 1) == "md";
   }
 
-  std::vector<std::string>& files_;
+  NoteList& notes_;
   std::set<std::pair<dev_t, ino_t>> entered_;
+  std::deque<Listing> levels_;  // a deque: growing it moves no listing
   std::vector<char> buffer_;
 };
 
@@ -326,18 +425,45 @@ class NoteReader {
 
 }  // namespace
 
-void collect_md(const std::string& directory, std::vector<std::string>& files) {
+namespace {
+
+void collect_notes(const std::string& directory, NoteList& notes) {
   if (directory.empty()) {
     return;  // an empty path names no directory
   }
-  Walker walker(files);
+  Walker walker(notes);
   walker.path_ = directory;
   walker.walk(-1, nullptr, 0);
 }
 
+}  // namespace
+
+void collect_md(const std::string& directory, std::vector<std::string>& files) {
+  NoteList notes;
+  collect_notes(directory, notes);
+  files.reserve(files.size() + notes.size());
+  std::string path;
+  for (std::size_t i = 0; i < notes.size(); ++i) {
+    notes.path(i, path);
+    files.push_back(path);
+  }
+}
+
 bool path_less(std::string_view a, std::string_view b) {
   const std::size_t n = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < n; ++i) {
+  std::size_t i = 0;
+  // Paths share long prefixes: skip equal bytes eight at a time.
+  while (i + 8 <= n) {
+    std::uint64_t x;
+    std::uint64_t y;
+    std::memcpy(&x, a.data() + i, 8);
+    std::memcpy(&y, b.data() + i, 8);
+    if (x != y) {
+      break;
+    }
+    i += 8;
+  }
+  for (; i < n; ++i) {
     if (a[i] != b[i]) {
       // The separator ranks below every byte, so a name sorts before the
       // longer names it begins ("a/z.md" before "a-b.md").
@@ -363,7 +489,7 @@ LineFinder::LineFinder(std::string_view query, std::size_t chunk_bytes)
   if (!icu_lower(query, 0, length)) {
     return;
   }
-  lowered_query_.assign(scratch_.data(), length);
+  lowered_query_.assign(scratch_.get(), length);
   query_ascii_ = is_ascii(lowered_query_);
   // Lines hold no LF and lowering never makes one. A lowered line that is
   // searched as part of a run of lines is followed by its CR, if any, and
@@ -384,8 +510,14 @@ LineFinder::~LineFinder() {
 }
 
 void LineFinder::reserve_scratch(std::size_t size) {
-  if (scratch_.size() < size) {
-    scratch_.resize(std::max(size, scratch_.size() * 2));
+  if (scratch_size_ < size) {
+    const std::size_t capacity = std::max(size, scratch_size_ * 2);
+    std::unique_ptr<char[]> bigger(new char[capacity]);
+    if (scratch_size_ > 0) {
+      std::memcpy(bigger.get(), scratch_.get(), scratch_size_);
+    }
+    scratch_ = std::move(bigger);
+    scratch_size_ = capacity;
   }
 }
 
@@ -397,9 +529,9 @@ bool LineFinder::icu_lower(std::string_view text, std::size_t at,
   reserve_scratch(at + text.size() + 16);
   for (int attempt = 0; attempt < 2; ++attempt) {
     UErrorCode error = U_ZERO_ERROR;
-    const std::size_t room = std::min<std::size_t>(scratch_.size() - at, INT32_MAX);
+    const std::size_t room = std::min<std::size_t>(scratch_size_ - at, INT32_MAX);
     const int32_t n = ::ucasemap_utf8ToLower(
-        case_map_, scratch_.data() + at, static_cast<int32_t>(room),
+        case_map_, scratch_.get() + at, static_cast<int32_t>(room),
         text.data(), static_cast<int32_t>(text.size()), &error);
     if (error == U_BUFFER_OVERFLOW_ERROR && n > 0) {
       reserve_scratch(at + static_cast<std::size_t>(n));
@@ -421,10 +553,10 @@ std::optional<std::size_t> LineFinder::lower_piece(std::string_view piece) {
   if (query_ascii_) {
     // For an ASCII query every character but two may stay as it is once
     // ASCII letters are lowered (see map_for_ascii_query).
-    if (!lower_ascii_flagging(src, size, scratch_.data())) {
+    if (!lower_ascii_flagging(src, size, scratch_.get())) {
       return size;
     }
-    return map_for_ascii_query(src, size, scratch_.data());
+    return map_for_ascii_query(src, size, scratch_.get());
   }
   // Lowering never looks across a LF (it is neither cased nor
   // case-ignorable, so it ends every Final_Sigma context), so lines may be
@@ -441,7 +573,7 @@ std::optional<std::size_t> LineFinder::lower_piece(std::string_view piece) {
       }
     }
     reserve_scratch(out + (line_begin - i));
-    lower_ascii(src + i, line_begin - i, scratch_.data() + out);
+    lower_ascii(src + i, line_begin - i, scratch_.get() + out);
     out += line_begin - i;
     if (j == size) {
       break;
@@ -489,11 +621,11 @@ std::optional<LineMatch> LineFinder::first_match(std::string_view content) {
     }
     // With neither LF nor CR in the query, its first occurrence in the
     // lowered run lies inside the lowered form of the first matching line.
-    const char* hit = find_bytes(scratch_.data(), *lowered, lowered_query_);
+    const char* hit = find_bytes(scratch_.get(), *lowered, lowered_query_);
     if (hit == nullptr) {
       continue;
     }
-    std::size_t skip = count_lf(scratch_.data(), hit);
+    std::size_t skip = count_lf(scratch_.get(), hit);
     const char* const piece_end = piece.data() + piece.size();
     const char* line = piece.data();
     for (; skip > 0; --skip) {
@@ -524,11 +656,11 @@ std::optional<LineMatch> LineFinder::per_line(std::string_view content) {
     std::size_t length = line.size();
     if (is_ascii(line)) {
       reserve_scratch(line.size());
-      lower_ascii(line.data(), line.size(), scratch_.data());
+      lower_ascii(line.data(), line.size(), scratch_.get());
     } else if (!icu_lower(line, 0, length)) {
       return std::nullopt;
     }
-    if (std::string_view(scratch_.data(), length).find(lowered_query_) !=
+    if (std::string_view(scratch_.get(), length).find(lowered_query_) !=
         std::string_view::npos) {
       return LineMatch{number, line};
     }
@@ -551,13 +683,13 @@ ToolOutcome search(const json::Value& arguments) {
   LineFinder finder(query);
   std::vector<std::string> matches;
   if (finder.can_match()) {
-    std::vector<std::string> files;
-    collect_md(*vault, files);
-    if (!std::is_sorted(files.begin(), files.end(), path_less)) {
-      std::stable_sort(files.begin(), files.end(), path_less);
-    }
+    // The walk yields the notes already in path order (see collect_md).
+    NoteList notes;
+    collect_notes(*vault, notes);
     NoteReader reader;  // holds one note at a time
-    for (const std::string& path : files) {
+    std::string path;
+    for (std::size_t i = 0; i < notes.size(); ++i) {
+      notes.path(i, path);
       if (!reader.read(path)) {
         continue;
       }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -82,7 +83,9 @@ class LineFinder {
   std::string lowered_query_;
   bool query_ascii_ = true;
   Mode mode_ = Mode::kNever;
-  std::string scratch_;  // its size is its capacity; contents are transient
+  // Lowered text; not zeroed, so a fresh process touches only what it uses.
+  std::unique_ptr<char[]> scratch_;
+  std::size_t scratch_size_ = 0;
 };
 
 }  // namespace vestigor_mcp
