@@ -325,6 +325,28 @@ TEST(CollectMd, EntersEachRealDirectoryOnceSoLinkCyclesEnd) {
             (std::vector<std::string>{"n/sub/deep.md", "n/top.md"}));
 }
 
+TEST(CollectMd, WalksTreesDeeperThanTheDescriptorsItHolds) {
+  // Past 64 levels folders are opened by full path instead of relative
+  // to their parent; links are followed there as well.
+  TempVault vault;
+  std::string deep;
+  for (int i = 0; i < 80; ++i) {
+    deep += "d/";
+    if (i == 70) {
+      vault.write(deep + "mid.md", "x");
+      vault.symlink("../../../../..", deep + "up");
+      vault.symlink("mid.md", deep + "same.md");
+    }
+  }
+  vault.write(deep + "bottom.md", "x");
+  const std::vector<std::string> found = walk(vault, vault.path());
+  ASSERT_EQ(found.size(), 3U);
+  EXPECT_TRUE(found[0].ends_with("/d/bottom.md")) << found[0];
+  EXPECT_EQ(found[0].size(), deep.size() + 9);
+  EXPECT_TRUE(found[1].ends_with("/d/mid.md")) << found[1];
+  EXPECT_TRUE(found[2].ends_with("/d/same.md")) << found[2];
+}
+
 TEST(CollectMd, AbsorbsWhatCannotBeListed) {
   TempVault vault;
   vault.write("file.md", "x");
