@@ -215,17 +215,19 @@ class Walker {
   void list(int fd, Listing& listing) {
 #if defined(__linux__)
     // getdents64 straight into one reused buffer: no DIR stream to set up.
-    buffer_.resize(64 * 1024);
+    if (!buffer_) {
+      buffer_ = std::make_unique_for_overwrite<char[]>(kBufferBytes);
+    }
     for (;;) {
-      const ssize_t n = ::getdents64(fd, buffer_.data(), buffer_.size());
+      const ssize_t n = ::getdents64(fd, buffer_.get(), kBufferBytes);
       if (n <= 0) {
         break;
       }
       for (std::size_t at = 0; at < static_cast<std::size_t>(n);) {
         dirent64 entry;
         const std::size_t header = offsetof(dirent64, d_name);
-        std::memcpy(&entry, buffer_.data() + at, header);
-        const char* entry_name = buffer_.data() + at + header;
+        std::memcpy(&entry, buffer_.get() + at, header);
+        const char* entry_name = buffer_.get() + at + header;
         if (wanted(entry_name, entry.d_type)) {
           listing.add(entry_name, entry.d_type);
         }
@@ -264,7 +266,8 @@ class Walker {
   NoteList& notes_;
   std::set<std::pair<dev_t, ino_t>> entered_;
   std::deque<Listing> levels_;  // a deque: growing it moves no listing
-  std::vector<char> buffer_;
+  static constexpr std::size_t kBufferBytes = 64 * 1024;
+  std::unique_ptr<char[]> buffer_;  // for getdents64; never zeroed
 };
 
 // ---- Lowering ----
@@ -422,10 +425,6 @@ class NoteReader {
   std::size_t capacity_ = 0;
   std::size_t size_ = 0;
 };
-
-}  // namespace
-
-namespace {
 
 void collect_notes(const std::string& directory, NoteList& notes) {
   if (directory.empty()) {
