@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -121,16 +122,22 @@ TEST(Search, SkipsHiddenNamesOtherExtensionsAndInvalidUtf8) {
                           "x.md/inner.md:1: an alpha inside"})}));
 }
 
+std::string two_digits(int i) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%02d", i);
+  return buf;
+}
+
 TEST(Search, StopsAtFiftyMatchingNotes) {
   TempVault vault;
   for (int i = 0; i < 60; ++i) {
-    const std::string n = (i < 10 ? "0" : "") + std::to_string(i);
+    const std::string n = two_digits(i);
     vault.write("n" + n + ".md", "title\nline " + n + " with alpha\n");
   }
   const Lines out = search({"ALPHA"}, in_vault(vault.path()));
   Lines matches;
   for (int i = 0; i < 50; ++i) {
-    const std::string n = (i < 10 ? "0" : "") + std::to_string(i);
+    const std::string n = two_digits(i);
     matches.push_back("n" + n + ".md:2: line " + n + " with alpha");
   }
   EXPECT_EQ(out, (Lines{found(1, "ALPHA", matches)}));
