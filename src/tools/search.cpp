@@ -367,65 +367,6 @@ const char* find_bytes(const char* begin, std::size_t size,
       ::memmem(begin, size, needle.data(), needle.size()));
 }
 
-// Reads notes whole into one buffer that grows to the largest of them and
-// is never cleared: reading is the search's main cost after lowering.
-class NoteReader {
- public:
-  // False when `path` is not a regular file (links followed) or cannot be
-  // read; a FIFO or device is never read, so it cannot block.
-  bool read(const std::string& path) {
-    size_ = 0;
-    // O_NONBLOCK: should the name lead to a FIFO after all, opening it
-    // must not wait for a writer; fstat then turns it away.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-      return false;
-    }
-    struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    if (ok) {
-      // Room for one byte more than fstat saw, so that a note read whole
-      // takes one read and one more that meets the end; a growing note is
-      // read to wherever its end is.
-      reserve(static_cast<std::size_t>(st.st_size) + 1);
-      for (;;) {
-        if (size_ == capacity_) {
-          reserve(capacity_ * 2);
-        }
-        const ssize_t n = ::read(fd, data_.get() + size_, capacity_ - size_);
-        if (n < 0 && errno == EINTR) {
-          continue;
-        }
-        if (n <= 0) {
-          ok = n == 0;
-          break;
-        }
-        size_ += static_cast<std::size_t>(n);
-      }
-    }
-    ::close(fd);
-    return ok;
-  }
-
-  std::string_view text() const { return std::string_view(data_.get(), size_); }
-
- private:
-  void reserve(std::size_t capacity) {
-    if (capacity > capacity_) {
-      std::unique_ptr<char[]> bigger(new char[capacity]);  // not zeroed
-      if (size_ > 0) {
-        std::memcpy(bigger.get(), data_.get(), size_);
-      }
-      data_ = std::move(bigger);
-      capacity_ = capacity;
-    }
-  }
-
-  std::unique_ptr<char[]> data_;
-  std::size_t capacity_ = 0;
-  std::size_t size_ = 0;
-};
-
 void collect_notes(const std::string& directory, NoteList& notes) {
   if (directory.empty()) {
     return;  // an empty path names no directory

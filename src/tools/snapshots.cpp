@@ -13,10 +13,10 @@ std::expected<std::string, std::string> find_note(std::string_view vault,
       join_path(vault, name),
       join_path(vault, "agents/memory/" + std::string(name)),
   };
-  std::string text;
+  NoteReader reader;
   for (const std::string& path : candidates) {
-    if (read_regular_file(path, text) && is_valid_utf8(text)) {
-      return text;
+    if (reader.read(path) && is_valid_utf8(reader.text())) {
+      return std::string(reader.text());
     }
   }
   return std::unexpected(std::string());

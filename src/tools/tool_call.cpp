@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "protocol/catalog.hpp"
@@ -133,10 +134,10 @@ std::string display_path(std::string_view path, std::string_view vault) {
   return shown;
 }
 
-bool read_regular_file(const std::string& path, std::string& out) {
-  out.clear();
+bool NoteReader::read(const std::string& path) {
+  size_ = 0;
   // O_NONBLOCK: should the name lead to a FIFO after all, opening it must
-  // not wait for a writer. fstat then turns it away.
+  // not wait for a writer; fstat then turns it away.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     return false;
@@ -144,30 +145,41 @@ bool read_regular_file(const std::string& path, std::string& out) {
   struct stat st {};
   bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   if (ok) {
-    // Read to the end, not to the size fstat saw: the file may be growing.
-    std::size_t filled = 0;
-    out.resize(static_cast<std::size_t>(st.st_size) + 1);
+    // Room for one byte more than fstat saw, so that a note read whole
+    // takes one read and one more that meets the end; a growing note is
+    // read to wherever its end is.
+    reserve(static_cast<std::size_t>(st.st_size) + 1);
     for (;;) {
-      if (filled == out.size()) {
-        out.resize(out.size() * 2);
+      if (size_ == capacity_) {
+        reserve(capacity_ * 2);
       }
-      const ssize_t n = ::read(fd, out.data() + filled, out.size() - filled);
-      if (n < 0) {
-        if (errno == EINTR) {
-          continue;
-        }
-        ok = false;
+      const ssize_t n = ::read(fd, data_.get() + size_, capacity_ - size_);
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n <= 0) {
+        ok = n == 0;
         break;
       }
-      if (n == 0) {
-        break;
-      }
-      filled += static_cast<std::size_t>(n);
+      size_ += static_cast<std::size_t>(n);
     }
-    out.resize(ok ? filled : 0);
   }
   ::close(fd);
+  if (!ok) {
+    size_ = 0;
+  }
   return ok;
+}
+
+void NoteReader::reserve(std::size_t capacity) {
+  if (capacity > capacity_) {
+    std::unique_ptr<char[]> bigger(new char[capacity]);  // not zeroed
+    if (size_ > 0) {
+      std::memcpy(bigger.get(), data_.get(), size_);
+    }
+    data_ = std::move(bigger);
+    capacity_ = capacity;
+  }
 }
 
 }  // namespace vestigor_mcp

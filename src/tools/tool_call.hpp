@@ -8,7 +8,9 @@
 // argument, joining and displaying vault paths, reading a note whole.
 #pragma once
 
+#include <cstddef>
 #include <expected>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -42,10 +44,24 @@ std::string join_path(std::string_view base, std::string_view relative);
 // vault), invalid UTF-8 replaced by U+FFFD, backslashes turned into slashes.
 std::string display_path(std::string_view path, std::string_view vault);
 
-// Reads the regular file at `path` (links followed) whole into `out`,
-// replacing its content. False when it cannot be opened or read, or is not
-// a regular file: a FIFO or device is never read, so it cannot block.
-// Does not check the encoding.
-bool read_regular_file(const std::string& path, std::string& out);
+// Reads notes whole into one buffer that grows to the largest of them and
+// is reused, never zeroed: reading is most of what the read-only tools do.
+class NoteReader {
+ public:
+  // Reads the regular file at `path` (links followed) whole. False when it
+  // cannot be opened or read, or is not a regular file: a FIFO or device is
+  // never read, so it cannot block. Does not check the encoding.
+  bool read(const std::string& path);
+
+  // The last note read; valid until the next read.
+  std::string_view text() const { return {data_.get(), size_}; }
+
+ private:
+  void reserve(std::size_t capacity);
+
+  std::unique_ptr<char[]> data_;
+  std::size_t capacity_ = 0;
+  std::size_t size_ = 0;
+};
 
 }  // namespace vestigor_mcp

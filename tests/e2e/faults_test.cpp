@@ -33,13 +33,6 @@ const std::string kPing = "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n"
 const std::string kPingAnswer = "{\"id\":1,\"jsonrpc\":\"2.0\",\"result\":{}}";
 const std::string kStart = "[vestigor-mcp] starting on stdio";
 
-RunOptions in_vault(const std::string& vault) {
-  RunOptions o;
-  o.env = {{"VESTIGOR_VAULT", vault}, {"TZ", "UTC"}};
-  o.timeout = std::chrono::seconds(30);
-  return o;
-}
-
 std::string call(int id, std::string_view tool, std::string_view arguments) {
   return tool_call_line(id, tool, arguments) + "\n";
 }

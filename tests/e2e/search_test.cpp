@@ -18,13 +18,6 @@ using Lines = std::vector<std::string>;
 
 constexpr unsigned kNobody = 65534;
 
-RunOptions in_vault(const std::string& vault) {
-  RunOptions o;
-  o.env = {{"VESTIGOR_VAULT", vault}};
-  o.timeout = std::chrono::seconds(20);
-  return o;
-}
-
 std::string search_line(int id, std::string_view query) {
   std::string arguments = "{\"query\":";
   json::write_string(query, arguments);

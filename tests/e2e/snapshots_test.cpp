@@ -17,12 +17,6 @@ using Lines = std::vector<std::string>;
 
 constexpr unsigned kNobody = 65534;
 
-RunOptions in_vault(const std::string& vault) {
-  RunOptions o;
-  o.env = {{"VESTIGOR_VAULT", vault}};
-  return o;
-}
-
 std::string call_line(std::string_view params_json, int id = 1) {
   return "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) +
          ",\"method\":\"tools/call\"" +

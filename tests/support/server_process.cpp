@@ -60,6 +60,12 @@ std::vector<std::string> split_lines(std::string_view text) {
   return lines;
 }
 
+RunOptions in_vault(const std::string& vault) {
+  RunOptions o;
+  o.env = {{"VESTIGOR_VAULT", vault}, {"TZ", "UTC"}};
+  return o;
+}
+
 std::vector<std::string> RunResult::out_lines() const { return split_lines(out); }
 std::vector<std::string> RunResult::err_lines() const { return split_lines(err); }
 

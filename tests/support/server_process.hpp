@@ -37,6 +37,9 @@ struct RunResult {
 
 RunResult run_server(std::string_view input, const RunOptions& options = {});
 
+// Options that point VESTIGOR_VAULT at `vault` and fix TZ to UTC.
+RunOptions in_vault(const std::string& vault);
+
 // Splits on '\n'; a final line feed does not start an empty line.
 std::vector<std::string> split_lines(std::string_view text);
 

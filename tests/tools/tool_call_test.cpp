@@ -63,20 +63,26 @@ TEST(VaultRoot, ReadsTheVariableAfreshEachCall) {
   ::unsetenv("VESTIGOR_VAULT");
 }
 
-TEST(ReadRegularFile, ReadsWholeFilesAndRefusesEverythingElse) {
+TEST(NoteReader, ReadsWholeFilesAndRefusesEverythingElse) {
   testing::TempVault vault;
   const std::string big(300000, 'x');
   vault.write("big.md", big);
+  vault.write("small.md", "small");
   vault.write("empty.md", "");
   vault.mkdir("dir.md");
-  std::string out = "stale";
-  EXPECT_TRUE(read_regular_file(vault.at("big.md"), out));
-  EXPECT_EQ(out, big);
-  EXPECT_TRUE(read_regular_file(vault.at("empty.md"), out));
-  EXPECT_EQ(out, "");
-  EXPECT_FALSE(read_regular_file(vault.at("dir.md"), out));
-  EXPECT_FALSE(read_regular_file(vault.at("missing.md"), out));
-  EXPECT_FALSE(read_regular_file("/dev/null", out));
+  NoteReader reader;
+  EXPECT_TRUE(reader.read(vault.at("big.md")));
+  EXPECT_EQ(reader.text(), big);
+  // The buffer is reused: a shorter note leaves nothing of the longer one.
+  EXPECT_TRUE(reader.read(vault.at("small.md")));
+  EXPECT_EQ(reader.text(), "small");
+  EXPECT_TRUE(reader.read(vault.at("empty.md")));
+  EXPECT_EQ(reader.text(), "");
+  for (const std::string& refused :
+       {vault.at("dir.md"), vault.at("missing.md"), std::string("/dev/null")}) {
+    EXPECT_FALSE(reader.read(refused)) << refused;
+    EXPECT_EQ(reader.text(), "") << refused;
+  }
 }
 
 }  // namespace
