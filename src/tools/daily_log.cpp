@@ -58,8 +58,11 @@ std::expected<LocalStamp, int> read_local_clock() {
   ::tzset();  // follow TZ as it is now
   const std::time_t now = std::time(nullptr);
   struct tm local {};
+  errno = 0;
   if (::localtime_r(&now, &local) == nullptr) {
-    return std::unexpected(errno);
+    // localtime_r fails only when the year does not fit; say so even if
+    // the C library left errno unset.
+    return std::unexpected(errno != 0 ? errno : EOVERFLOW);
   }
   char date[32];
   char time[16];
