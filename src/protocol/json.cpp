@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <system_error>
+#include <utility>
 
 namespace vestigor_mcp::json {
 
@@ -19,7 +20,17 @@ bool key_less(const Member& a, const Member& b) { return a.key < b.key; }
 // std::string orders by char_traits<char>::compare, which is memcmp: unsigned
 // bytes, shorter prefix first. That is exactly the wire's key order.
 void normalize(Object& members) {
-  std::stable_sort(members.begin(), members.end(), key_less);
+  // Request objects hold a handful of members: sort those in place, stably,
+  // without the scratch buffer std::stable_sort allocates.
+  if (members.size() <= 16) {
+    for (std::size_t i = 1; i < members.size(); ++i) {
+      for (std::size_t j = i; j > 0 && key_less(members[j], members[j - 1]); --j) {
+        std::swap(members[j], members[j - 1]);
+      }
+    }
+  } else {
+    std::stable_sort(members.begin(), members.end(), key_less);
+  }
   // Collapse runs of equal keys, keeping the last value of each run.
   auto out = members.begin();
   for (auto it = members.begin(); it != members.end();) {
