@@ -12,8 +12,9 @@ namespace {
 
 constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
 
-// Length of the ASCII prefix of [data, data + size), eight bytes at a time.
-std::size_t ascii_prefix(const char* data, std::size_t size) {
+// Length of the ASCII prefix of [data, data + size), 32 and then eight
+// bytes at a time.
+std::size_t ascii_prefix_of(const char* data, std::size_t size) {
   std::size_t i = 0;
   while (i + 32 <= size) {
     std::uint64_t w[4];
@@ -39,21 +40,21 @@ std::size_t ascii_prefix(const char* data, std::size_t size) {
 
 }  // namespace
 
-bool is_ascii(std::string_view bytes) {
-  return ascii_prefix(bytes.data(), bytes.size()) == bytes.size();
+std::size_t ascii_prefix(std::string_view bytes) {
+  return ascii_prefix_of(bytes.data(), bytes.size());
 }
 
 Utf8Kind classify_utf8(std::string_view bytes) {
   const auto* s = reinterpret_cast<const std::uint8_t*>(bytes.data());
   const auto length = static_cast<std::int64_t>(bytes.size());
-  std::int64_t i = static_cast<std::int64_t>(ascii_prefix(bytes.data(), bytes.size()));
+  std::int64_t i = static_cast<std::int64_t>(ascii_prefix_of(bytes.data(), bytes.size()));
   if (i == length) {
     return Utf8Kind::kAscii;
   }
   while (i < length) {
     if (s[i] < 0x80) {
       i += static_cast<std::int64_t>(
-          ascii_prefix(bytes.data() + i, bytes.size() - static_cast<std::size_t>(i)));
+          ascii_prefix_of(bytes.data() + i, bytes.size() - static_cast<std::size_t>(i)));
       continue;
     }
     UChar32 c = 0;

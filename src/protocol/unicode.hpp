@@ -3,6 +3,7 @@
 // except to_valid_utf8, and nothing fails.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -21,8 +22,13 @@ inline bool is_valid_utf8(std::string_view bytes) {
   return classify_utf8(bytes) != Utf8Kind::kInvalid;
 }
 
+// How many bytes at the front of `bytes` are below 0x80.
+std::size_t ascii_prefix(std::string_view bytes);
+
 // True when no byte of `bytes` is 0x80 or above.
-bool is_ascii(std::string_view bytes);
+inline bool is_ascii(std::string_view bytes) {
+  return ascii_prefix(bytes) == bytes.size();
+}
 
 // Removes the characters with the Unicode White_Space property from both
 // ends. `text` must be valid UTF-8.

@@ -335,23 +335,6 @@ std::size_t map_for_ascii_query(const char* src, std::size_t size, char* dst) {
   return out;
 }
 
-// Length of the ASCII prefix of [data, data + size), eight bytes at a time.
-std::size_t ascii_prefix(const char* data, std::size_t size) {
-  std::size_t i = 0;
-  while (i + 8 <= size) {
-    std::uint64_t w;
-    std::memcpy(&w, data + i, sizeof w);
-    if ((w & 0x8080808080808080ULL) != 0) {
-      break;
-    }
-    i += 8;
-  }
-  while (i < size && static_cast<unsigned char>(data[i]) < 0x80) {
-    ++i;
-  }
-  return i;
-}
-
 std::size_t count_lf(const char* begin, const char* end) {
   return static_cast<std::size_t>(std::count(begin, end, '\n'));
 }
@@ -505,7 +488,7 @@ std::optional<std::size_t> LineFinder::lower_piece(std::string_view piece) {
   std::size_t out = 0;
   std::size_t i = 0;
   while (i < size) {
-    const std::size_t j = i + ascii_prefix(src + i, size - i);
+    const std::size_t j = i + ascii_prefix(std::string_view(src + i, size - i));
     std::size_t line_begin = j;
     if (j < size) {
       while (line_begin > i && src[line_begin - 1] != '\n') {
@@ -552,7 +535,7 @@ std::optional<LineMatch> LineFinder::first_match(std::string_view content) {
     }
     const std::string_view piece = content.substr(pos, end - pos);
     pos = end;
-    if (!query_ascii_ && ascii_prefix(piece.data(), piece.size()) == piece.size()) {
+    if (!query_ascii_ && is_ascii(piece)) {
       continue;  // lowered ASCII holds no byte of 0x80 or above
     }
     const std::optional<std::size_t> lowered = lower_piece(piece);
