@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "protocol/json.hpp"
 #include "tools/search.hpp"
 
 namespace {
@@ -39,8 +38,7 @@ int main(int argc, char** argv) {
   const std::string vault = argv[1];
   const int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 21;
   ::setenv("VESTIGOR_VAULT", vault.c_str(), 1);
-  vestigor_mcp::json::Value arguments = vestigor_mcp::json::Value::object();
-  arguments.insert("query", argv[2]);
+  const std::string query = argv[2];
 
   std::vector<double> walk;
   std::vector<double> order;
@@ -62,7 +60,7 @@ int main(int argc, char** argv) {
     }
     files = list.size();
     t = Clock::now();
-    const vestigor_mcp::ToolOutcome outcome = vestigor_mcp::search(arguments);
+    const vestigor_mcp::ToolOutcome outcome = vestigor_mcp::search(query);
     whole.push_back(ms_since(t));
     answer = outcome ? *outcome : "Error: " + outcome.error();
   }

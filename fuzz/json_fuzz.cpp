@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "protocol/json.hpp"
-#include "protocol/unicode.hpp"
+#include "util/unicode.hpp"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Fuzzes the whole request path as the server's loop drives it: the input
-// is split into lines exactly as stdin would be, each line must be valid
+// is split into lines by the loop's own line reader, each line must be valid
 // UTF-8 (the loop stops at the first that is not), and goes through
 // handle_line against a real vault on disk. Every answered line must be
 // one compact JSON object: the JSON-RPC envelope with the request's id and
@@ -13,6 +13,7 @@
 // loop. append_daily_log writes into it; the daily folder is removed after
 // every input, so each input meets the same vault (reproducible findings)
 // and the vault cannot grow however long the fuzzer runs.
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,8 +27,9 @@
 #include <string_view>
 
 #include "protocol/json.hpp"
+#include "protocol/line_reader.hpp"
 #include "protocol/request.hpp"
-#include "protocol/unicode.hpp"
+#include "util/unicode.hpp"
 
 namespace {
 
@@ -161,21 +163,21 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
-  std::string_view rest(reinterpret_cast<const char*>(data), size);
-  bool serving = true;
-  while (serving && !rest.empty()) {
-    const std::size_t nl = rest.find('\n');
-    if (nl == std::string_view::npos) {
-      serving = serve_line(rest);  // last line without a line feed
+  // The input reaches the line reader through a descriptor, as stdin does.
+  const int fd = ::memfd_create("request_fuzz", MFD_CLOEXEC);
+  if (fd < 0 ||
+      ::write(fd, data, size) != static_cast<ssize_t>(size) ||
+      ::lseek(fd, 0, SEEK_SET) != 0) {
+    fail("cannot stage the input", "memfd");
+  }
+  vestigor_mcp::LineReader reader(fd);
+  for (;;) {
+    const auto line = reader.next();
+    if (!line || !*line || !serve_line(**line)) {
       break;
     }
-    std::string_view line = rest.substr(0, nl);
-    if (!line.empty() && line.back() == '\r') {
-      line.remove_suffix(1);
-    }
-    serving = serve_line(line);
-    rest.remove_prefix(nl + 1);
   }
+  ::close(fd);
   std::error_code ec;
   fs::remove_all(fs::path(g_vault) / "daily", ec);
   return 0;

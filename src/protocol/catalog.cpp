@@ -1,39 +1,13 @@
 #include "protocol/catalog.hpp"
 
-#include <array>
+#include "protocol/version.hpp"
+#include "tools/tool_table.hpp"
 
 namespace vestigor_mcp {
 
 namespace {
 
-struct ToolSpec {
-  std::string_view name;
-  std::string_view description;
-  std::string_view argument;              // empty: the tool takes none
-  std::string_view argument_description;
-};
-
-constexpr std::array<ToolSpec, 4> kTools = {{
-    {kGetCurrentState,
-     "Return the vault's current-state.md - the 'answer before the "
-     "question' snapshot of what is true and active right now.",
-     "", ""},
-    {kListOpenThreads,
-     "Return the open threads / loops currently in flight "
-     "(open-threads.md).",
-     "", ""},
-    {kSearch,
-     "Case-insensitive substring search across all markdown notes in the "
-     "vault. Returns matching file paths with the first matching line.",
-     "query", "Text to search for"},
-    {kAppendDailyLog,
-     "Append a timestamped entry to today's daily log "
-     "(daily/YYYY-MM-DD.md). Use this to record what happened so it can be "
-     "consolidated later.",
-     "text", "The entry to append"},
-}};
-
-json::Value input_schema(const ToolSpec& tool) {
+json::Value input_schema(const Tool& tool) {
   json::Value schema = json::Value::object();
   schema.insert("type", "object");
   schema.insert("additionalProperties", false);
@@ -69,7 +43,7 @@ json::Value initialize_result() {
 
 json::Value tools_list_result() {
   json::Value tools = json::Value::array();
-  for (const ToolSpec& tool : kTools) {
+  for (const Tool& tool : tool_table()) {
     json::Value descriptor = json::Value::object();
     descriptor.insert("name", tool.name);
     descriptor.insert("description", tool.description);

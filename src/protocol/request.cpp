@@ -1,10 +1,47 @@
 #include "protocol/request.hpp"
 
+#include <unistd.h>
+
 #include "protocol/dispatch.hpp"
 #include "protocol/json.hpp"
-#include "protocol/unicode.hpp"
+#include "util/fd_io.hpp"
+#include "util/unicode.hpp"
 
 namespace vestigor_mcp {
+
+namespace {
+
+// The response to a request with this id. Members are written in wire
+// order ("error" < "id" < "jsonrpc" < "result") straight into the text,
+// without building an object around a copy of the result.
+std::string envelope(const json::Value& id, const DispatchResult& result) {
+  std::string out = "{";
+  if (!result) {
+    out += "\"error\":{\"code\":";
+    out += std::to_string(result.error().code);
+    out += ",\"message\":";
+    json::write_string(result.error().message, out);
+    out += "},";
+  }
+  out += "\"id\":";
+  json::write(id, out);
+  out += ",\"jsonrpc\":\"2.0\"";
+  if (result) {
+    out += ",\"result\":";
+    json::write(*result, out);
+  }
+  out += '}';
+  return out;
+}
+
+}  // namespace
+
+void diagnostic(std::string_view content) {
+  std::string line = "[vestigor-mcp] ";
+  line += content;
+  line += '\n';
+  (void)write_all(STDERR_FILENO, line);
+}
 
 std::optional<std::string> handle_line(std::string_view line,
                                        DiagnosticSink diagnose) {
@@ -23,32 +60,12 @@ std::optional<std::string> handle_line(std::string_view line,
     }
   }
   diagnose("-> " + std::string(method));
-  DispatchResult result = dispatch(method, *request);
-
+  const DispatchResult result = dispatch(method, *request);
   const json::Value* id = request->find("id");
   if (id == nullptr) {
     return std::nullopt;
   }
-  // Members in wire order; written directly instead of building an object
-  // around a copy of the result.
-  std::string out;
-  if (result) {
-    out += "{\"id\":";
-    json::write(*id, out);
-    out += ",\"jsonrpc\":\"2.0\",\"result\":";
-    json::write(*result, out);
-    out += '}';
-  } else {
-    json::Value error = json::Value::object();
-    error.insert("code", result.error().code);
-    error.insert("message", std::move(result.error().message));
-    out += "{\"error\":";
-    json::write(error, out);
-    out += ",\"id\":";
-    json::write(*id, out);
-    out += ",\"jsonrpc\":\"2.0\"}";
-  }
-  return out;
+  return envelope(*id, result);
 }
 
 }  // namespace vestigor_mcp

@@ -1,6 +1,7 @@
 // request.hpp: what the server does with one input line: the blank test,
 // parsing, the "-> method" and "invalid json" diagnostics, dispatch, and
-// the JSON-RPC envelope. The caller owns reading and writing the streams.
+// the JSON-RPC envelope of the answer. The caller owns reading and writing
+// the streams.
 #pragma once
 
 #include <optional>
@@ -8,6 +9,10 @@
 #include <string_view>
 
 namespace vestigor_mcp {
+
+// Writes "[vestigor-mcp] <content>\n" to standard error in one write.
+// Failures (stderr closed, reader gone) are dropped.
+void diagnostic(std::string_view content);
 
 // Receives the content of each diagnostic line, in order.
 using DiagnosticSink = void (*)(std::string_view content);

@@ -8,44 +8,13 @@
 #include <ctime>
 #include <string_view>
 
-#include "protocol/streams.hpp"
-#include "protocol/unicode.hpp"
+#include "util/fd_io.hpp"
+#include "util/fs.hpp"
+#include "util/unicode.hpp"
 
 namespace vestigor_mcp {
 
 namespace {
-
-bool is_directory(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// `path` without its last component (trailing slashes ignored), or "" when
-// it has only one.
-std::string parent_of(std::string_view path) {
-  while (path.size() > 1 && path.back() == '/') {
-    path.remove_suffix(1);
-  }
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string_view::npos) {
-    return {};
-  }
-  std::string_view parent = path.substr(0, slash);
-  while (parent.size() > 1 && parent.back() == '/') {
-    parent.remove_suffix(1);
-  }
-  return std::string(parent.empty() ? "/" : parent);
-}
-
-// mkdir(2) once; success when the folder is there afterwards, made by us or
-// by someone else.
-int make_one(const std::string& path) {
-  if (::mkdir(path.c_str(), 0777) == 0) {
-    return 0;
-  }
-  const int error = errno;
-  return is_directory(path) ? 0 : error;
-}
 
 struct LocalStamp {
   std::string date;  // "%Y-%m-%d"
@@ -75,37 +44,7 @@ std::expected<LocalStamp, int> read_local_clock() {
 
 }  // namespace
 
-std::expected<void, int> make_directories(const std::string& path) {
-  if (path.empty()) {
-    return std::unexpected(ENOENT);
-  }
-  if (::mkdir(path.c_str(), 0777) == 0) {
-    return {};
-  }
-  const int error = errno;
-  if (error != ENOENT) {
-    if (is_directory(path)) {
-      return {};
-    }
-    return std::unexpected(error);
-  }
-  // Some folder above is missing: make the parents, then try again.
-  const std::string parent = parent_of(path);
-  if (parent.empty() || parent == path) {
-    return std::unexpected(error);
-  }
-  const auto made = make_directories(parent);
-  if (!made) {
-    return made;
-  }
-  if (const int again = make_one(path); again != 0) {
-    return std::unexpected(again);
-  }
-  return {};
-}
-
-ToolOutcome append_daily_log(const json::Value& arguments) {
-  const std::string raw = string_argument(arguments, "text");
+ToolOutcome append_daily_log(std::string_view raw) {
   const std::string_view text = trim_white_space(raw);
   if (text.empty()) {
     return std::unexpected(std::string("text is empty"));

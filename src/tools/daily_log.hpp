@@ -6,20 +6,13 @@
 // N)", never a path); nothing is ever truncated or rewritten.
 #pragma once
 
-#include <expected>
-#include <string>
+#include <string_view>
 
-#include "protocol/json.hpp"
-#include "tools/tool_call.hpp"
+#include "tools/vault.hpp"
 
 namespace vestigor_mcp {
 
-ToolOutcome append_daily_log(const json::Value& arguments);
-
-// Creates the folder `path` and every missing folder above it, each with
-// mode 0777 reduced by the umask. A folder that exists already (links
-// followed) is no error; anything else in the way is EEXIST. The failure is
-// the errno of the first step that failed.
-std::expected<void, int> make_directories(const std::string& path);
+// `text` is the call's "text" argument, untrimmed.
+ToolOutcome append_daily_log(std::string_view text);
 
 }  // namespace vestigor_mcp

@@ -19,7 +19,9 @@
 #include <set>
 #include <utility>
 
-#include "protocol/unicode.hpp"
+#include "util/buffer.hpp"
+#include "util/fs.hpp"
+#include "util/unicode.hpp"
 
 namespace vestigor_mcp {
 
@@ -594,8 +596,7 @@ std::optional<LineMatch> LineFinder::per_line(std::string_view content) {
 
 // ---- The tool ----
 
-ToolOutcome search(const json::Value& arguments) {
-  const std::string query = string_argument(arguments, "query");
+ToolOutcome search(std::string_view query) {
   if (trim_white_space(query).empty()) {
     return std::unexpected("query is empty");
   }
@@ -609,14 +610,15 @@ ToolOutcome search(const json::Value& arguments) {
     // The walk yields the notes already in path order (see collect_md).
     NoteList notes;
     collect_notes(*vault, notes);
-    NoteReader reader;  // holds one note at a time
+    Buffer note;  // holds one note at a time
     std::string path;
     for (std::size_t i = 0; i < notes.size(); ++i) {
       notes.path(i, path);
-      if (!reader.read(path)) {
+      const auto read = read_regular_file(AT_FDCWD, path.c_str(), note);
+      if (!read) {
         continue;
       }
-      const std::string_view content = reader.text();
+      const std::string_view content = *read;
       // A note that is not valid UTF-8 is skipped, matching or not, so
       // only a matching note needs the check.
       const std::optional<LineMatch> match = finder.first_match(content);
@@ -632,10 +634,10 @@ ToolOutcome search(const json::Value& arguments) {
     }
   }
   if (matches.empty()) {
-    return "No matches for \"" + query + "\".";
+    return "No matches for \"" + std::string(query) + "\".";
   }
-  std::string text = std::to_string(matches.size()) + " file match(es) for \"" +
-                     query + "\":\n\n";
+  std::string text = std::to_string(matches.size()) +
+                     " file match(es) for \"" + std::string(query) + "\":\n\n";
   for (std::size_t i = 0; i < matches.size(); ++i) {
     if (i > 0) {
       text += '\n';

@@ -12,8 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "protocol/json.hpp"
-#include "tools/tool_call.hpp"
+#include "tools/vault.hpp"
 
 struct UCaseMap;
 
@@ -37,7 +36,8 @@ void collect_md(const std::string& directory, std::vector<std::string>& files);
 // before the paths below it.
 bool path_less(std::string_view a, std::string_view b);
 
-ToolOutcome search(const json::Value& arguments);
+// `query` is the call's "query" argument, used exactly as received.
+ToolOutcome search(std::string_view query);
 
 // A note's first matching line.
 struct LineMatch {

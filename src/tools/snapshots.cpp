@@ -1,6 +1,10 @@
 #include "tools/snapshots.hpp"
 
-#include "protocol/unicode.hpp"
+#include <fcntl.h>
+
+#include "util/buffer.hpp"
+#include "util/fs.hpp"
+#include "util/unicode.hpp"
 
 namespace vestigor_mcp {
 
@@ -13,10 +17,11 @@ std::expected<std::string, std::string> find_note(std::string_view vault,
       join_path(vault, name),
       join_path(vault, "agents/memory/" + std::string(name)),
   };
-  NoteReader reader;
+  Buffer buffer;
   for (const std::string& path : candidates) {
-    if (reader.read(path) && is_valid_utf8(reader.text())) {
-      return std::string(reader.text());
+    const auto text = read_regular_file(AT_FDCWD, path.c_str(), buffer);
+    if (text && is_valid_utf8(*text)) {
+      return std::string(*text);
     }
   }
   return std::unexpected(std::string());

@@ -4,7 +4,7 @@
 // skipped silently. Never writes.
 #pragma once
 
-#include "tools/tool_call.hpp"
+#include "tools/vault.hpp"
 
 namespace vestigor_mcp {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/unicode.hpp"
+#include "util/unicode.hpp"
 #include "support/temp_vault.hpp"
 
 namespace vestigor_mcp {
@@ -197,7 +197,7 @@ TEST(LineFinder, AgreesWithPerLineIcuLoweringOnTrickyText) {
   int compared = 0;
   int matched = 0;
   for (const std::string& file : files) {
-    ASSERT_NE(classify_utf8(file), Utf8Kind::kInvalid);
+    ASSERT_TRUE(is_valid_utf8(file));
     for (const char* query : kQueries) {
       const auto want = reference_match(file, query);
       matched += want ? 1 : 0;

@@ -1,6 +1,6 @@
-// unicode.hpp: the UTF-8 and White_Space questions the server asks of text,
-// answered with ICU. Pure functions over byte strings; nothing allocates
-// except to_valid_utf8, and nothing fails.
+// unicode.hpp: the UTF-8 and White_Space questions asked of text, answered
+// with ICU. Pure functions over byte strings; nothing allocates except
+// to_valid_utf8, and nothing fails.
 #pragma once
 
 #include <cstddef>
@@ -9,18 +9,9 @@
 
 namespace vestigor_mcp {
 
-enum class Utf8Kind {
-  kAscii,    // every byte below 0x80
-  kUtf8,     // well-formed UTF-8 with some non-ASCII character
-  kInvalid,  // not well-formed UTF-8
-};
-
-// Classifies `bytes`. Surrogates, overlong forms and code points beyond
-// U+10FFFF are ill-formed.
-Utf8Kind classify_utf8(std::string_view bytes);
-inline bool is_valid_utf8(std::string_view bytes) {
-  return classify_utf8(bytes) != Utf8Kind::kInvalid;
-}
+// True when `bytes` is well-formed UTF-8. Surrogates, overlong forms and
+// code points beyond U+10FFFF are ill-formed.
+bool is_valid_utf8(std::string_view bytes);
 
 // How many bytes at the front of `bytes` are below 0x80.
 std::size_t ascii_prefix(std::string_view bytes);

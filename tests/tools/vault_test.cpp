@@ -1,10 +1,9 @@
-#include "tools/tool_call.hpp"
+#include "tools/vault.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
-#include "support/temp_vault.hpp"
 
 namespace vestigor_mcp {
 namespace {
@@ -39,18 +38,6 @@ TEST(DisplayPath, StripsTheVaultComponentByComponent) {
   }
 }
 
-TEST(StringArgument, TakesOnlyAStringMember) {
-  const auto args = json::parse(
-      "{\"s\":\"yes\",\"n\":1,\"z\":null,\"o\":{\"s\":\"no\"},\"a\":[\"no\"]}");
-  ASSERT_TRUE(args);
-  EXPECT_EQ(string_argument(*args, "s"), "yes");
-  for (const char* key : {"n", "z", "o", "a", "missing", "S"}) {
-    EXPECT_EQ(string_argument(*args, key), "") << key;
-  }
-  EXPECT_EQ(string_argument(json::Value("s"), "s"), "");
-  EXPECT_EQ(string_argument(json::Value(), "s"), "");
-}
-
 TEST(VaultRoot, ReadsTheVariableAfreshEachCall) {
   ::unsetenv("VESTIGOR_VAULT");
   EXPECT_EQ(vault_root().error(), "VESTIGOR_VAULT env var is not set");
@@ -61,28 +48,6 @@ TEST(VaultRoot, ReadsTheVariableAfreshEachCall) {
   ::setenv("VESTIGOR_VAULT", "/tmp/\xC3(", 1);
   EXPECT_FALSE(vault_root().has_value());
   ::unsetenv("VESTIGOR_VAULT");
-}
-
-TEST(NoteReader, ReadsWholeFilesAndRefusesEverythingElse) {
-  testing::TempVault vault;
-  const std::string big(300000, 'x');
-  vault.write("big.md", big);
-  vault.write("small.md", "small");
-  vault.write("empty.md", "");
-  vault.mkdir("dir.md");
-  NoteReader reader;
-  EXPECT_TRUE(reader.read(vault.at("big.md")));
-  EXPECT_EQ(reader.text(), big);
-  // The buffer is reused: a shorter note leaves nothing of the longer one.
-  EXPECT_TRUE(reader.read(vault.at("small.md")));
-  EXPECT_EQ(reader.text(), "small");
-  EXPECT_TRUE(reader.read(vault.at("empty.md")));
-  EXPECT_EQ(reader.text(), "");
-  for (const std::string& refused :
-       {vault.at("dir.md"), vault.at("missing.md"), std::string("/dev/null")}) {
-    EXPECT_FALSE(reader.read(refused)) << refused;
-    EXPECT_EQ(reader.text(), "") << refused;
-  }
 }
 
 }  // namespace

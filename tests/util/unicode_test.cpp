@@ -1,4 +1,4 @@
-#include "protocol/unicode.hpp"
+#include "util/unicode.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,26 +10,28 @@ namespace {
 TEST(Utf8, ClassifiesWellFormedText) {
   struct Case {
     std::string bytes;
-    Utf8Kind kind;
+    bool valid;
+    bool ascii;
   };
   const Case cases[] = {
-      {"", Utf8Kind::kAscii},
-      {std::string(100, 'a'), Utf8Kind::kAscii},
-      {std::string("\0\x7f", 2), Utf8Kind::kAscii},
-      {std::string(40, 'a') + "\xC3\xA9", Utf8Kind::kUtf8},
-      {"\xF0\x9F\x98\x80 \xE2\x84\xAA", Utf8Kind::kUtf8},
-      {"\xF4\x8F\xBF\xBF", Utf8Kind::kUtf8},            // U+10FFFF
-      {std::string(40, 'a') + "\xFF", Utf8Kind::kInvalid},
-      {"\xC3", Utf8Kind::kInvalid},                      // truncated
-      {"\xC0\xAF", Utf8Kind::kInvalid},                  // overlong
-      {"\xE0\x80\xAF", Utf8Kind::kInvalid},              // overlong
-      {"\xED\xA0\x80", Utf8Kind::kInvalid},              // surrogate
-      {"\xF4\x90\x80\x80", Utf8Kind::kInvalid},          // beyond U+10FFFF
-      {"\x80", Utf8Kind::kInvalid},                      // lone trail byte
-      {"\xC3\xA9" + std::string(40, 'a') + "\xE2\x82", Utf8Kind::kInvalid},
+      {"", true, true},
+      {std::string(100, 'a'), true, true},
+      {std::string("\0\x7f", 2), true, true},
+      {std::string(40, 'a') + "\xC3\xA9", true, false},
+      {"\xF0\x9F\x98\x80 \xE2\x84\xAA", true, false},
+      {"\xF4\x8F\xBF\xBF", true, false},            // U+10FFFF
+      {std::string(40, 'a') + "\xFF", false, false},
+      {"\xC3", false, false},                      // truncated
+      {"\xC0\xAF", false, false},                  // overlong
+      {"\xE0\x80\xAF", false, false},              // overlong
+      {"\xED\xA0\x80", false, false},              // surrogate
+      {"\xF4\x90\x80\x80", false, false},          // beyond U+10FFFF
+      {"\x80", false, false},                      // lone trail byte
+      {"\xC3\xA9" + std::string(40, 'a') + "\xE2\x82", false, false},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(classify_utf8(c.bytes), c.kind) << c.bytes;
+    EXPECT_EQ(is_valid_utf8(c.bytes), c.valid) << c.bytes;
+    EXPECT_EQ(is_ascii(c.bytes), c.ascii) << c.bytes;
   }
 }
 

@@ -1,4 +1,4 @@
-#include "protocol/streams.hpp"
+#include "util/fd_io.hpp"
 
 #include <unistd.h>
 
@@ -40,13 +40,6 @@ std::expected<void, int> write_all(int fd, std::string_view data) {
     data.remove_prefix(static_cast<std::size_t>(n));
   }
   return {};
-}
-
-void diagnostic(std::string_view content) {
-  std::string line = "[vestigor-mcp] ";
-  line += content;
-  line += '\n';
-  (void)write_all(STDERR_FILENO, line);
 }
 
 }  // namespace vestigor_mcp

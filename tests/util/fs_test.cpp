@@ -1,9 +1,13 @@
-// make_directories: the folder creation behind the daily log, whose errno
-// becomes the reply's text, so the exact error matters.
-#include "tools/daily_log.hpp"
+// File-system helpers. make_directories is the folder creation behind the
+// daily log, whose errno becomes the reply's text, so the exact error
+// matters.
+#include "util/fs.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+
+#include <unistd.h>
 
 #include <cerrno>
 #include <latch>
@@ -99,6 +103,33 @@ TEST(MakeDirectories, ToleratesConcurrentCreators) {
   }
   EXPECT_EQ(failures, std::vector<int>(8, 0));
   EXPECT_TRUE(is_directory(path));
+}
+
+TEST(ReadRegularFile, ReadsWholeFilesAndRefusesEverythingElse) {
+  TempVault vault;
+  const std::string big(300000, 'x');
+  vault.write("big.md", big);
+  vault.write("small.md", "small");
+  vault.write("empty.md", "");
+  vault.mkdir("dir.md");
+  Buffer buffer;
+  const auto read = [&buffer](const std::string& path) {
+    return read_regular_file(AT_FDCWD, path.c_str(), buffer);
+  };
+  EXPECT_EQ(read(vault.at("big.md")).value(), big);
+  // The buffer is reused: a shorter note leaves nothing of the longer one.
+  EXPECT_EQ(read(vault.at("small.md")).value(), "small");
+  EXPECT_EQ(read(vault.at("empty.md")).value(), "");
+  for (const std::string& refused :
+       {vault.at("dir.md"), vault.at("missing.md"), std::string("/dev/null")}) {
+    EXPECT_FALSE(read(refused).has_value()) << refused;
+    EXPECT_EQ(buffer.view(), "") << refused;
+  }
+  // Relative to a folder's descriptor, as the walk opens notes.
+  const int dir = ::open(vault.path().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(dir, 0);
+  EXPECT_EQ(read_regular_file(dir, "small.md", buffer).value(), "small");
+  ::close(dir);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "protocol/unicode.hpp"
+#include "util/unicode.hpp"
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
@@ -44,13 +44,10 @@ std::size_t ascii_prefix(std::string_view bytes) {
   return ascii_prefix_of(bytes.data(), bytes.size());
 }
 
-Utf8Kind classify_utf8(std::string_view bytes) {
+bool is_valid_utf8(std::string_view bytes) {
   const auto* s = reinterpret_cast<const std::uint8_t*>(bytes.data());
   const auto length = static_cast<std::int64_t>(bytes.size());
-  std::int64_t i = static_cast<std::int64_t>(ascii_prefix_of(bytes.data(), bytes.size()));
-  if (i == length) {
-    return Utf8Kind::kAscii;
-  }
+  std::int64_t i = 0;
   while (i < length) {
     if (s[i] < 0x80) {
       i += static_cast<std::int64_t>(
@@ -60,10 +57,10 @@ Utf8Kind classify_utf8(std::string_view bytes) {
     UChar32 c = 0;
     U8_NEXT(s, i, length, c);
     if (c < 0) {
-      return Utf8Kind::kInvalid;
+      return false;
     }
   }
-  return Utf8Kind::kUtf8;
+  return true;
 }
 
 std::string_view trim_white_space(std::string_view text) {

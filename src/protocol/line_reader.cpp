@@ -1,0 +1,67 @@
+#include "protocol/line_reader.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vestigor_mcp {
+
+namespace {
+
+constexpr std::size_t kReadChunk = 64 * 1024;
+// After a line longer than this has been served the buffer shrinks back.
+constexpr std::size_t kShrinkAbove = 16 * kReadChunk;
+
+}  // namespace
+
+std::expected<std::optional<std::string_view>, int> LineReader::next() {
+  for (;;) {
+    char* const data = buffer_.data();
+    const std::size_t filled = buffer_.size();
+    if (scan_ < filled) {
+      if (const void* nl = std::memchr(data + scan_, '\n', filled - scan_)) {
+        const auto end =
+            static_cast<std::size_t>(static_cast<const char*>(nl) - data);
+        std::string_view line(data + start_, end - start_);
+        if (!line.empty() && line.back() == '\r') {
+          line.remove_suffix(1);
+        }
+        start_ = scan_ = end + 1;
+        return line;
+      }
+    }
+    // Keep only the unfinished line, then make room to read more.
+    if (start_ > 0) {
+      std::memmove(data, data + start_, filled - start_);
+      buffer_.resize(filled - start_);
+      start_ = 0;
+      if (buffer_.capacity() > kShrinkAbove && buffer_.size() <= kReadChunk) {
+        buffer_.shrink_to(2 * kReadChunk);
+      }
+    }
+    scan_ = buffer_.size();
+    if (!buffer_.reserve(buffer_.size() + kReadChunk)) {
+      return std::unexpected(ENOMEM);
+    }
+    const ssize_t n = ::read(fd_, buffer_.data() + buffer_.size(),
+                             buffer_.capacity() - buffer_.size());
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return std::unexpected(errno);
+    }
+    if (n == 0) {
+      if (buffer_.size() == 0) {
+        return std::nullopt;
+      }
+      // The input ended inside a line: that line is whole now.
+      start_ = scan_ = buffer_.size();
+      return std::string_view(buffer_.data(), buffer_.size());
+    }
+    buffer_.resize(buffer_.size() + static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace vestigor_mcp

@@ -1,0 +1,31 @@
+// vault.hpp: what every tool shares: the shape of a tool's answer, where
+// the vault is, and how vault paths are joined and shown. Reads the
+// environment afresh on every call and keeps nothing.
+#pragma once
+
+#include <expected>
+#include <string>
+#include <string_view>
+
+namespace vestigor_mcp {
+
+// A tool's answer: the success text, or the failure message.
+using ToolOutcome = std::expected<std::string, std::string>;
+
+inline constexpr std::string_view kVaultNotSet =
+    "VESTIGOR_VAULT env var is not set";
+
+// The value of VESTIGOR_VAULT, read afresh and returned unchanged (the
+// empty value included); kVaultNotSet when unset or not valid UTF-8.
+std::expected<std::string, std::string> vault_root();
+
+// Ordinary path joining: "" + r = r; "v/" + r = "v/r"; "v" + r = "v/r".
+std::string join_path(std::string_view base, std::string_view relative);
+
+// How a vault file is named in a reply: `path` with `vault` removed from
+// its front component by component (the whole path when it is not under
+// the vault), invalid UTF-8 replaced by U+FFFD, backslashes turned into
+// slashes.
+std::string display_path(std::string_view path, std::string_view vault);
+
+}  // namespace vestigor_mcp

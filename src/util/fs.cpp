@@ -1,0 +1,125 @@
+#include "util/fs.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace vestigor_mcp {
+
+namespace {
+
+bool is_directory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// `path` without its last component (trailing slashes ignored), or "" when
+// it has only one.
+std::string parent_of(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') {
+    path.remove_suffix(1);
+  }
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) {
+    return {};
+  }
+  std::string_view parent = path.substr(0, slash);
+  while (parent.size() > 1 && parent.back() == '/') {
+    parent.remove_suffix(1);
+  }
+  return std::string(parent.empty() ? "/" : parent);
+}
+
+// Reads `fd` to its end into `buffer`, expecting about `expected` bytes.
+std::expected<void, int> read_to_end(int fd, std::size_t expected,
+                                     Buffer& buffer) {
+  // Room for one byte more than fstat saw, so that a file read whole takes
+  // one read and one more that meets the end; a growing file is read to
+  // wherever its end is.
+  if (!buffer.reserve(expected + 1)) {
+    return std::unexpected(ENOMEM);
+  }
+  for (;;) {
+    if (buffer.size() == buffer.capacity() &&
+        !buffer.reserve(buffer.capacity() + 1)) {
+      return std::unexpected(ENOMEM);
+    }
+    const ssize_t n = ::read(fd, buffer.data() + buffer.size(),
+                             buffer.capacity() - buffer.size());
+    if (n == 0) {
+      return {};
+    }
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return std::unexpected(errno);
+    }
+    buffer.resize(buffer.size() + static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+std::expected<std::string_view, int> read_regular_file(int dir,
+                                                       const char* name,
+                                                       Buffer& buffer) {
+  buffer.clear();
+  // O_NONBLOCK: should the name lead to a FIFO after all, opening it must
+  // not wait for a writer; fstat then turns it away.
+  int fd = -1;
+  do {
+    fd = ::openat(dir, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    return std::unexpected(errno);
+  }
+  struct stat st {};
+  std::expected<void, int> read;
+  if (::fstat(fd, &st) != 0) {
+    read = std::unexpected(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    read = std::unexpected(S_ISDIR(st.st_mode) ? EISDIR : ENODEV);
+  } else {
+    read = read_to_end(fd, static_cast<std::size_t>(st.st_size), buffer);
+  }
+  ::close(fd);
+  if (!read) {
+    buffer.clear();
+    return std::unexpected(read.error());
+  }
+  return buffer.view();
+}
+
+std::expected<void, int> make_directories(const std::string& path) {
+  if (path.empty()) {
+    return std::unexpected(ENOENT);
+  }
+  if (::mkdir(path.c_str(), 0777) == 0) {
+    return {};
+  }
+  int error = errno;
+  if (error == ENOENT) {
+    // Some folder above is missing: make the parents, then try again.
+    const std::string parent = parent_of(path);
+    if (parent.empty() || parent == path) {
+      return std::unexpected(error);
+    }
+    if (const auto made = make_directories(parent); !made) {
+      return made;
+    }
+    if (::mkdir(path.c_str(), 0777) == 0) {
+      return {};
+    }
+    error = errno;
+  }
+  // Made by someone else meanwhile, or there already (links followed).
+  if (is_directory(path)) {
+    return {};
+  }
+  return std::unexpected(error);
+}
+
+}  // namespace vestigor_mcp
