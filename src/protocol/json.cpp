@@ -15,22 +15,13 @@ namespace vestigor_mcp::json {
 
 namespace {
 
-bool key_less(const Member& a, const Member& b) { return a.key < b.key; }
-
-// std::string orders by char_traits<char>::compare, which is memcmp: unsigned
-// bytes, shorter prefix first. That is exactly the wire's key order.
+// std::string orders by char_traits<char>::compare, which is memcmp:
+// unsigned bytes, shorter prefix first. That is exactly the wire's key order.
+// Stable, so that of several equal keys the last one parsed stays last.
 void normalize(Object& members) {
-  // Request objects hold a handful of members: sort those in place, stably,
-  // without the scratch buffer std::stable_sort allocates.
-  if (members.size() <= 16) {
-    for (std::size_t i = 1; i < members.size(); ++i) {
-      for (std::size_t j = i; j > 0 && key_less(members[j], members[j - 1]); --j) {
-        std::swap(members[j], members[j - 1]);
-      }
-    }
-  } else {
-    std::stable_sort(members.begin(), members.end(), key_less);
-  }
+  std::stable_sort(
+      members.begin(), members.end(),
+      [](const Member& a, const Member& b) { return a.key < b.key; });
   // Collapse runs of equal keys, keeping the last value of each run.
   auto out = members.begin();
   for (auto it = members.begin(); it != members.end();) {
@@ -558,49 +549,12 @@ class Parser {
     return parse_double(first, last, out);
   }
 
-  // Magnitude test for a literal that from_chars found out of range: too
-  // large if its decimal point sits right of its first significant digit.
+  // strtod in the C locale rounds as from_chars does and tells the two ways
+  // of being out of range apart: an overflow comes back infinite, a literal
+  // too small in magnitude as zero.
   static bool overflows(const char* first, const char* last) {
-    long long point = 0;  // position of the decimal point relative to digits
-    bool seen_point = false;
-    bool significant = false;
-    long long lead = 0;  // digits before the first significant one
-    const char* p = first;
-    if (*p == '-') {
-      ++p;
-    }
-    long long digits_before_point = 0;
-    for (; p < last && *p != 'e' && *p != 'E'; ++p) {
-      if (*p == '.') {
-        seen_point = true;
-        continue;
-      }
-      if (!significant && *p == '0') {
-        ++lead;
-      } else {
-        significant = true;
-      }
-      if (!seen_point) {
-        ++digits_before_point;
-      }
-    }
-    long long exponent = 0;
-    if (p < last) {
-      ++p;
-      bool neg = false;
-      if (*p == '+' || *p == '-') {
-        neg = *p == '-';
-        ++p;
-      }
-      for (; p < last; ++p) {
-        exponent = std::min(exponent * 10 + (*p - '0'), 1LL << 40);
-      }
-      if (neg) {
-        exponent = -exponent;
-      }
-    }
-    point = digits_before_point - lead + exponent;
-    return significant && point > 0;
+    const std::string literal(first, last);
+    return std::isinf(std::strtod(literal.c_str(), nullptr));
   }
 
   bool parse_double(const char* first, const char* last, Value& out) {
@@ -608,19 +562,15 @@ class Parser {
 #if defined(__cpp_lib_to_chars)
     auto [ptr, ec] = std::from_chars(first, last, d);
 #else
-    // libc++ 16 (the clang fuzz build) has no floating-point from_chars;
-    // strtod in the C locale rounds the same way and reports range errors
-    // through errno. A result too small stays as strtod rounded it (zero or
-    // subnormal, sign kept); only an overflow counts as out of range.
+    // libc++ 16 (the clang fuzz build) has no floating-point from_chars.
     const std::string literal(first, last);
     char* end = nullptr;
     errno = 0;
     d = std::strtod(literal.c_str(), &end);
     const char* ptr = first + (end - literal.c_str());
-    std::errc ec = std::errc();
-    if (errno == ERANGE && std::isinf(d)) {
-      ec = std::errc::result_out_of_range;
-    }
+    const std::errc ec = errno == ERANGE && (std::isinf(d) || d == 0)
+                             ? std::errc::result_out_of_range
+                             : std::errc();
 #endif
     if (ec == std::errc::result_out_of_range) {
       if (overflows(first, last)) {

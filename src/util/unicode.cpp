@@ -8,13 +8,11 @@
 
 namespace vestigor_mcp {
 
-namespace {
-
-constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-
-// Length of the ASCII prefix of [data, data + size), 32 and then eight
-// bytes at a time.
-std::size_t ascii_prefix_of(const char* data, std::size_t size) {
+// 32 and then eight bytes at a time.
+std::size_t ascii_prefix(std::string_view bytes) {
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+  const char* data = bytes.data();
+  const std::size_t size = bytes.size();
   std::size_t i = 0;
   while (i + 32 <= size) {
     std::uint64_t w[4];
@@ -38,12 +36,6 @@ std::size_t ascii_prefix_of(const char* data, std::size_t size) {
   return i;
 }
 
-}  // namespace
-
-std::size_t ascii_prefix(std::string_view bytes) {
-  return ascii_prefix_of(bytes.data(), bytes.size());
-}
-
 bool is_valid_utf8(std::string_view bytes) {
   const auto* s = reinterpret_cast<const std::uint8_t*>(bytes.data());
   const auto length = static_cast<std::int64_t>(bytes.size());
@@ -51,7 +43,7 @@ bool is_valid_utf8(std::string_view bytes) {
   while (i < length) {
     if (s[i] < 0x80) {
       i += static_cast<std::int64_t>(
-          ascii_prefix_of(bytes.data() + i, bytes.size() - static_cast<std::size_t>(i)));
+          ascii_prefix(bytes.substr(static_cast<std::size_t>(i))));
       continue;
     }
     UChar32 c = 0;
