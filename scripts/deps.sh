@@ -32,6 +32,9 @@ BUILD_PACKAGES=(cmake ninja-build g++ libicu-dev)
 # package test, and Node.js with npm for the tests that drive the server
 # from real MCP client libraries (need_node).
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev dpkg-dev)
+# What the style checks need: clang-format, and clang-tidy with clang-16
+# and libc++ (the one pairing in which clang sees std::expected).
+LINT_PACKAGES=(clang-format clang-16 clang-tidy-16 libc++-16-dev libc++abi-16-dev)
 
 # NodeSource's nodejs package ships npm itself and conflicts with Debian's
 # npm package, so ask for the commands rather than for package names.

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <optional>
 #include <string_view>
 
 #include "protocol/line_reader.hpp"
@@ -31,19 +32,20 @@ void fill_missing_standard_streams() {
 void serve() {
   LineReader reader(STDIN_FILENO);
   for (;;) {
-    const auto line = reader.next();
-    if (!line) {
-      diagnostic("stdin error: " + os_error_text(line.error()));
+    const auto next = reader.next();
+    if (!next) {
+      diagnostic("stdin error: " + os_error_text(next.error()));
       return;
     }
-    if (!*line) {
+    const std::optional<std::string_view> line = *next;
+    if (!line) {
       return;  // end of input
     }
-    if (!is_valid_utf8(**line)) {
+    if (!is_valid_utf8(*line)) {
       diagnostic("stdin error: stream did not contain valid UTF-8");
       return;
     }
-    if (auto response = handle_line(**line, diagnostic)) {
+    if (auto response = handle_line(*line, diagnostic)) {
       response->push_back('\n');
       (void)write_all(STDOUT_FILENO, *response);  // a closed reader is ignored
     }

@@ -229,7 +229,7 @@ class Parser {
       if (at_end()) {
         return fail_eof("EOF while parsing a list");
       }
-      char c = text_[pos_];
+      const char c = text_[pos_];
       if (c == ']') {
         ++pos_;
         break;
@@ -650,7 +650,7 @@ void write_double(double d, std::string& out) {
   char buf[64];
   auto [end, ec] =
       std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
-  std::string_view sci(buf, static_cast<std::size_t>(end - buf));
+  const std::string_view sci(buf, static_cast<std::size_t>(end - buf));
   const std::size_t e_pos = sci.find('e');
   std::string_view mantissa = sci.substr(0, e_pos);
   int exponent = 0;
@@ -661,7 +661,7 @@ void write_double(double d, std::string& out) {
     mantissa.remove_prefix(1);
   }
   std::string digits;
-  for (char c : mantissa) {
+  for (const char c : mantissa) {
     if (c != '.') {
       digits += c;
     }
@@ -677,9 +677,10 @@ void write_double(double d, std::string& out) {
       out.append(static_cast<std::size_t>(exponent + 1 - n), '0');
       out += ".0";
     } else {
-      out.append(digits, 0, static_cast<std::size_t>(exponent + 1));
+      const auto point = static_cast<std::size_t>(exponent) + 1;
+      out.append(digits, 0, point);
       out += '.';
-      out.append(digits, static_cast<std::size_t>(exponent + 1));
+      out.append(digits, point);
     }
     return;
   }

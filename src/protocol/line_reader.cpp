@@ -9,7 +9,7 @@ namespace vestigor_mcp {
 
 namespace {
 
-constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 // After a line longer than this has been served the buffer shrinks back.
 constexpr std::size_t kShrinkAbove = 16 * kReadChunk;
 
