@@ -210,111 +210,95 @@ class Parser {
     return true;
   }
 
-  bool enter(std::size_t bracket) {
+  // Parses the array or object that starts at pos_ and ends with `close`,
+  // each element by `element`, which reads from pos_ on.
+  template <typename Element>
+  bool parse_container(char close, const char* eof_error,
+                       const char* separator, Element element) {
     if (++depth_ > kMaxDepth) {
-      return fail("recursion limit exceeded", bracket);
+      return fail("recursion limit exceeded", pos_);
     }
+    ++pos_;  // the opening bracket
+    for (bool first = true;; first = false) {
+      skip_whitespace();
+      if (at_end()) {
+        return fail_eof(eof_error);
+      }
+      if (text_[pos_] == close) {
+        ++pos_;
+        break;
+      }
+      if (!first) {
+        if (text_[pos_] != ',') {
+          return fail(separator, pos_);
+        }
+        ++pos_;
+        skip_whitespace();
+        if (at_end()) {
+          return fail_eof("EOF while parsing a value");
+        }
+        if (text_[pos_] == close) {
+          return fail("trailing comma", pos_);
+        }
+      }
+      if (!element()) {
+        return false;
+      }
+    }
+    --depth_;
     return true;
   }
 
   bool parse_array(Value& out) {
-    if (!enter(pos_)) {
+    Array items;
+    const bool parsed = parse_container(
+        ']', "EOF while parsing a list", "expected `,` or `]`", [&] {
+          Value item;
+          if (!parse_value(item)) {
+            return false;
+          }
+          items.push_back(std::move(item));
+          return true;
+        });
+    if (parsed) {
+      out = Value(std::move(items));
+    }
+    return parsed;
+  }
+
+  bool parse_member(Object& members) {
+    if (text_[pos_] != '"') {
+      return fail("key must be a string", pos_);
+    }
+    std::string key;
+    if (!parse_string(key)) {
       return false;
     }
-    ++pos_;  // '['
-    Array items;
-    bool first = true;
-    for (;;) {
-      skip_whitespace();
-      if (at_end()) {
-        return fail_eof("EOF while parsing a list");
-      }
-      const char c = text_[pos_];
-      if (c == ']') {
-        ++pos_;
-        break;
-      }
-      if (!first) {
-        if (c != ',') {
-          return fail("expected `,` or `]`", pos_);
-        }
-        ++pos_;
-        skip_whitespace();
-        if (at_end()) {
-          return fail_eof("EOF while parsing a value");
-        }
-        if (text_[pos_] == ']') {
-          return fail("trailing comma", pos_);
-        }
-      }
-      first = false;
-      Value item;
-      if (!parse_value(item)) {
-        return false;
-      }
-      items.push_back(std::move(item));
+    skip_whitespace();
+    if (at_end()) {
+      return fail_eof("EOF while parsing an object");
     }
-    --depth_;
-    out = Value(std::move(items));
+    if (text_[pos_] != ':') {
+      return fail("expected `:`", pos_);
+    }
+    ++pos_;
+    Value value;
+    if (!parse_value(value)) {
+      return false;
+    }
+    members.push_back(Member{std::move(key), std::move(value)});
     return true;
   }
 
   bool parse_object(Value& out) {
-    if (!enter(pos_)) {
-      return false;
-    }
-    ++pos_;  // '{'
     Object members;
-    bool first = true;
-    for (;;) {
-      skip_whitespace();
-      if (at_end()) {
-        return fail_eof("EOF while parsing an object");
-      }
-      char c = text_[pos_];
-      if (c == '}') {
-        ++pos_;
-        break;
-      }
-      if (!first) {
-        if (c != ',') {
-          return fail("expected `,` or `}`", pos_);
-        }
-        ++pos_;
-        skip_whitespace();
-        if (at_end()) {
-          return fail_eof("EOF while parsing a value");
-        }
-        c = text_[pos_];
-        if (c == '}') {
-          return fail("trailing comma", pos_);
-        }
-      }
-      first = false;
-      if (c != '"') {
-        return fail("key must be a string", pos_);
-      }
-      std::string key;
-      if (!parse_string(key)) {
-        return false;
-      }
-      skip_whitespace();
-      if (at_end()) {
-        return fail_eof("EOF while parsing an object");
-      }
-      if (text_[pos_] != ':') {
-        return fail("expected `:`", pos_);
-      }
-      ++pos_;
-      Value value;
-      if (!parse_value(value)) {
-        return false;
-      }
-      members.push_back(Member{std::move(key), std::move(value)});
+    const bool parsed = parse_container(
+        '}', "EOF while parsing an object", "expected `,` or `}`",
+        [&] { return parse_member(members); });
+    if (parsed) {
+      out = Value(std::move(members));  // sorts, last duplicate wins
     }
-    --depth_;
-    out = Value(std::move(members));  // sorts, last duplicate wins
-    return true;
+    return parsed;
   }
 
   static int hex_digit(char c) {
@@ -475,6 +459,20 @@ class Parser {
 
   static bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+  // One or more digits, as a fraction or an exponent must have.
+  bool parse_digits() {
+    if (at_end()) {
+      return fail_eof("EOF while parsing a value");
+    }
+    if (!is_digit(text_[pos_])) {
+      return fail("invalid number", pos_);
+    }
+    while (!at_end() && is_digit(text_[pos_])) {
+      ++pos_;
+    }
+    return true;
+  }
+
   bool parse_number(Value& out) {
     const std::size_t start = pos_;
     const bool negative = text_[pos_] == '-';
@@ -501,14 +499,8 @@ class Parser {
     if (!at_end() && text_[pos_] == '.') {
       integral = false;
       ++pos_;
-      if (at_end()) {
-        return fail_eof("EOF while parsing a value");
-      }
-      if (!is_digit(text_[pos_])) {
-        return fail("invalid number", pos_);
-      }
-      while (!at_end() && is_digit(text_[pos_])) {
-        ++pos_;
+      if (!parse_digits()) {
+        return false;
       }
     }
     if (!at_end() && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
@@ -517,14 +509,8 @@ class Parser {
       if (!at_end() && (text_[pos_] == '+' || text_[pos_] == '-')) {
         ++pos_;
       }
-      if (at_end()) {
-        return fail_eof("EOF while parsing a value");
-      }
-      if (!is_digit(text_[pos_])) {
-        return fail("invalid number", pos_);
-      }
-      while (!at_end() && is_digit(text_[pos_])) {
-        ++pos_;
+      if (!parse_digits()) {
+        return false;
       }
     }
     const char* first = text_.data() + start;

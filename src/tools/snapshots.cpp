@@ -10,12 +10,16 @@ namespace vestigor_mcp {
 
 namespace {
 
-// The note's text from the first readable candidate, if any.
-std::expected<std::string, std::string> find_note(std::string_view vault,
-                                                  std::string_view name) {
+// The text of NAME.md from the first readable candidate; `missing` when
+// neither can be read.
+ToolOutcome snapshot(std::string_view name, const ToolOutcome& missing) {
+  auto vault = vault_root();
+  if (!vault) {
+    return std::unexpected(vault.error());
+  }
   const std::string candidates[] = {
-      join_path(vault, name),
-      join_path(vault, "agents/memory/" + std::string(name)),
+      join_path(*vault, name),
+      join_path(*vault, "agents/memory/" + std::string(name)),
   };
   Buffer buffer;
   for (const std::string& path : candidates) {
@@ -24,33 +28,18 @@ std::expected<std::string, std::string> find_note(std::string_view vault,
       return std::string(*text);
     }
   }
-  return std::unexpected(std::string());
+  return missing;
 }
 
 }  // namespace
 
 ToolOutcome get_current_state() {
-  auto vault = vault_root();
-  if (!vault) {
-    return std::unexpected(vault.error());
-  }
-  auto note = find_note(*vault, "current-state.md");
-  if (!note) {
-    return std::unexpected("no current-state.md found in vault");
-  }
-  return *note;
+  return snapshot("current-state.md",
+                  std::unexpected("no current-state.md found in vault"));
 }
 
 ToolOutcome list_open_threads() {
-  auto vault = vault_root();
-  if (!vault) {
-    return std::unexpected(vault.error());
-  }
-  auto note = find_note(*vault, "open-threads.md");
-  if (!note) {
-    return "(no open-threads.md yet)";
-  }
-  return *note;
+  return snapshot("open-threads.md", "(no open-threads.md yet)");
 }
 
 }  // namespace vestigor_mcp
