@@ -18,8 +18,8 @@ DispatchResult dispatch(std::string_view method, const json::Value& request) {
   if (method == "tools/call") {
     return tools_call(request);
   }
-  return std::unexpected(MethodError{
-      kMethodNotFound, "method not found: " + std::string(method)});
+  return std::unexpected(
+      MethodError{kMethodNotFound, "method not found: " + std::string(method)});
 }
 
 }  // namespace vestigor_mcp

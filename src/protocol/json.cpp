@@ -4,8 +4,8 @@
 #include <bit>
 #include <cerrno>
 #include <charconv>
-#include <cstdlib>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <system_error>
@@ -26,7 +26,8 @@ void normalize(Object& members) {
   auto out = members.begin();
   for (auto it = members.begin(); it != members.end();) {
     auto last = it;
-    while (std::next(last) != members.end() && std::next(last)->key == it->key) {
+    while (std::next(last) != members.end() &&
+           std::next(last)->key == it->key) {
       ++last;
     }
     if (out != last) {
@@ -213,8 +214,8 @@ class Parser {
   // Parses the array or object that starts at pos_ and ends with `close`,
   // each element by `element`, which reads from pos_ on.
   template <typename Element>
-  bool parse_container(char close, const char* eof_error,
-                       const char* separator, Element element) {
+  bool parse_container(char close, const char* eof_error, const char* separator,
+                       Element element) {
     if (++depth_ > kMaxDepth) {
       return fail("recursion limit exceeded", pos_);
     }
@@ -251,15 +252,15 @@ class Parser {
 
   bool parse_array(Value& out) {
     Array items;
-    const bool parsed = parse_container(
-        ']', "EOF while parsing a list", "expected `,` or `]`", [&] {
-          Value item;
-          if (!parse_value(item)) {
-            return false;
-          }
-          items.push_back(std::move(item));
-          return true;
-        });
+    const bool parsed = parse_container(']', "EOF while parsing a list",
+                                        "expected `,` or `]`", [&] {
+                                          Value item;
+                                          if (!parse_value(item)) {
+                                            return false;
+                                          }
+                                          items.push_back(std::move(item));
+                                          return true;
+                                        });
     if (parsed) {
       out = Value(std::move(items));
     }
@@ -292,9 +293,9 @@ class Parser {
 
   bool parse_object(Value& out) {
     Object members;
-    const bool parsed = parse_container(
-        '}', "EOF while parsing an object", "expected `,` or `}`",
-        [&] { return parse_member(members); });
+    const bool parsed = parse_container('}', "EOF while parsing an object",
+                                        "expected `,` or `}`",
+                                        [&] { return parse_member(members); });
     if (parsed) {
       out = Value(std::move(members));  // sorts, last duplicate wins
     }
@@ -689,7 +690,8 @@ void write(const Value& value, std::string& out) {
       return;
     case Value::Kind::kUnsigned: {
       char buf[24];
-      auto [end, ec] = std::to_chars(buf, buf + sizeof buf, *value.as_unsigned());
+      auto [end, ec] =
+          std::to_chars(buf, buf + sizeof buf, *value.as_unsigned());
       out.append(buf, end);
       return;
     }

@@ -60,12 +60,18 @@ class Value {
   // Member lookup: nullptr on a missing key or a value that is no object.
   const Value* find(std::string_view key) const;
   // The text of a string value; nullptr for any other kind.
-  const std::string* as_string() const { return std::get_if<std::string>(&data_); }
+  const std::string* as_string() const {
+    return std::get_if<std::string>(&data_);
+  }
   const Array* as_array() const { return std::get_if<Array>(&data_); }
   const Object* as_object() const { return std::get_if<Object>(&data_); }
   const bool* as_bool() const { return std::get_if<bool>(&data_); }
-  const std::uint64_t* as_unsigned() const { return std::get_if<std::uint64_t>(&data_); }
-  const std::int64_t* as_signed() const { return std::get_if<std::int64_t>(&data_); }
+  const std::uint64_t* as_unsigned() const {
+    return std::get_if<std::uint64_t>(&data_);
+  }
+  const std::int64_t* as_signed() const {
+    return std::get_if<std::int64_t>(&data_);
+  }
   const double* as_double() const { return std::get_if<double>(&data_); }
 
   // Object building; on a value that is no object these do nothing.
