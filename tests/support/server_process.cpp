@@ -1,9 +1,10 @@
 #include "support/server_process.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,8 +67,12 @@ RunOptions in_vault(const std::string& vault) {
   return o;
 }
 
-std::vector<std::string> RunResult::out_lines() const { return split_lines(out); }
-std::vector<std::string> RunResult::err_lines() const { return split_lines(err); }
+std::vector<std::string> RunResult::out_lines() const {
+  return split_lines(out);
+}
+std::vector<std::string> RunResult::err_lines() const {
+  return split_lines(err);
+}
 
 std::string tool_call_line(int id, std::string_view tool,
                            std::string_view arguments_json) {
@@ -92,12 +97,21 @@ std::string tool_result_line(int id, std::string_view text, bool is_error) {
 
 RunResult run_server(std::string_view input, const RunOptions& options) {
   RunResult result;
-  int in_pipe[2];
-  int out_pipe[2];
-  int err_pipe[2];
+  int in_pipe[2] = {-1, -1};
+  int out_pipe[2] = {-1, -1};
+  int err_pipe[2] = {-1, -1};
+  const auto close_pipes = [&] {
+    for (const int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1],
+                         err_pipe[0], err_pipe[1]}) {
+      if (fd >= 0) {
+        ::close(fd);
+      }
+    }
+  };
   if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0 ||
       ::pipe2(err_pipe, O_CLOEXEC) != 0) {
-    result.err = "pipe failed";
+    ADD_FAILURE() << "cannot start the server: pipe: " << std::strerror(errno);
+    close_pipes();
     return result;
   }
   std::vector<std::string> env = child_environment(options);
@@ -108,6 +122,13 @@ RunResult run_server(std::string_view input, const RunOptions& options) {
   envp.push_back(nullptr);
 
   const pid_t pid = ::fork();
+  if (pid < 0) {
+    // No child to wait for: waitpid(-1, ...) would reap whichever other
+    // child of this process ended first.
+    ADD_FAILURE() << "cannot start the server: fork: " << std::strerror(errno);
+    close_pipes();
+    return result;
+  }
   if (pid == 0) {
     ::dup2(options.stdin_fd ? *options.stdin_fd : in_pipe[0], 0);
     ::dup2(out_pipe[1], 1);
@@ -162,17 +183,20 @@ RunResult run_server(std::string_view input, const RunOptions& options) {
       ::kill(pid, SIGKILL);
       break;
     }
-    pollfd fds[3] = {{in_fd, POLLOUT, 0}, {out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    pollfd fds[3] = {
+        {in_fd, POLLOUT, 0}, {out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
     const int ready = ::poll(fds, 3, static_cast<int>(left.count()));
     if (ready < 0 && errno != EINTR) {
       break;
     }
     if (in_fd >= 0 && (fds[0].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      const ssize_t n = ::write(in_fd, input.data() + written, input.size() - written);
+      const ssize_t n =
+          ::write(in_fd, input.data() + written, input.size() - written);
       if (n > 0) {
         written += static_cast<std::size_t>(n);
       }
-      if ((n < 0 && errno != EAGAIN && errno != EINTR) || written == input.size()) {
+      if ((n < 0 && errno != EAGAIN && errno != EINTR) ||
+          written == input.size()) {
         ::close(in_fd);
         in_fd = -1;
       }
