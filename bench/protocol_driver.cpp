@@ -43,6 +43,10 @@ Server spawn() {
   }
   Server s;
   s.pid = ::fork();
+  if (s.pid < 0) {
+    std::perror("fork");  // finish() must never wait for pid -1
+    std::exit(1);
+  }
   if (s.pid == 0) {
     ::dup2(in_pipe[0], 0);
     ::dup2(out_pipe[1], 1);
@@ -68,12 +72,14 @@ double exchange(Server& s, std::string_view input, std::size_t lines) {
   std::vector<char> buf(1 << 16);
   while (seen < lines) {
     pollfd fds[2] = {{s.in, POLLOUT, 0}, {s.out, POLLIN, 0}};
-    if (::poll(fds, s.in >= 0 ? 2 : 0 + 2, 10000) <= 0) {
+    // Once stdin is closed its entry holds -1, which poll skips.
+    if (::poll(fds, 2, 10000) <= 0) {
       std::fprintf(stderr, "server stalled\n");
       std::exit(1);
     }
     if (s.in >= 0 && (fds[0].revents & (POLLOUT | POLLERR))) {
-      const ssize_t n = ::write(s.in, input.data() + written, input.size() - written);
+      const ssize_t n =
+          ::write(s.in, input.data() + written, input.size() - written);
       if (n > 0) {
         written += static_cast<std::size_t>(n);
       }
@@ -119,7 +125,9 @@ void ping(std::size_t n) {
 void bigline(std::size_t megabytes) {
   // Many short strings with escapes and non-ASCII text, as a host's large
   // tool arguments look.
-  std::string line = "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\",\"params\":{\"items\":[";
+  std::string line =
+      "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\",\"params\":{\"items\":"
+      "[";
   const std::string item =
       "\"Line of a note with \\\"quotes\\\", a tab\\t, caf\xC3\xA9 and "
       "\\u00e9 escapes plus some plain ASCII text to scan through.\",";
@@ -130,14 +138,16 @@ void bigline(std::size_t megabytes) {
   Server s = spawn();
   const double secs = exchange(s, line, 1);
   finish(s);
-  std::printf("bigline: %.1f MB in %.3f s = %.0f MB/s (pipe transfer included)\n",
-              static_cast<double>(line.size()) / 1e6, secs,
-              static_cast<double>(line.size()) / 1e6 / secs);
+  std::printf(
+      "bigline: %.1f MB in %.3f s = %.0f MB/s (pipe transfer included)\n",
+      static_cast<double>(line.size()) / 1e6, secs,
+      static_cast<double>(line.size()) / 1e6 / secs);
 }
 
 void first(int runs) {
   const std::string init =
-      "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"initialize\",\"params\":{}}\n";
+      "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"initialize\",\"params\":{}}"
+      "\n";
   std::vector<double> times;
   for (int i = 0; i < runs; ++i) {
     const auto start = Clock::now();
@@ -146,12 +156,15 @@ void first(int runs) {
     char c = 0;
     while (::read(s.out, &c, 1) == 1 && c != '\n') {
     }
-    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    times.push_back(
+        std::chrono::duration<double, std::milli>(Clock::now() - start)
+            .count());
     finish(s);
   }
   std::sort(times.begin(), times.end());
-  std::printf("first response: median %.3f ms, min %.3f ms, max %.3f ms over %d runs\n",
-              times[times.size() / 2], times.front(), times.back(), runs);
+  std::printf(
+      "first response: median %.3f ms, min %.3f ms, max %.3f ms over %d runs\n",
+      times[times.size() / 2], times.front(), times.back(), runs);
   // The floor: what starting any process costs on this machine.
   std::vector<double> floor;
   for (int i = 0; i < runs; ++i) {
@@ -163,7 +176,9 @@ void first(int runs) {
     }
     int status = 0;
     ::waitpid(pid, &status, 0);
-    floor.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    floor.push_back(
+        std::chrono::duration<double, std::milli>(Clock::now() - start)
+            .count());
   }
   std::sort(floor.begin(), floor.end());
   std::printf("process floor (/bin/true spawned and reaped): median %.3f ms\n",
