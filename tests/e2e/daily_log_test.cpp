@@ -15,14 +15,13 @@
 #include <filesystem>
 #include <functional>
 #include <latch>
-#include <map>
 #include <optional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "protocol/json.hpp"
+#include "support/files.hpp"
 #include "support/server_process.hpp"
 #include "support/temp_vault.hpp"
 
@@ -31,8 +30,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using Lines = std::vector<std::string>;
-using Notes = std::map<std::string, std::string>;  // name in daily/ -> bytes
+using Notes = FolderFiles;  // name in daily/ -> bytes
 
 struct Stamp {
   std::string date;
@@ -126,25 +124,18 @@ struct Call {
   std::string written;    // what the entry line must carry
 };
 
-std::string text_arguments(std::string_view text) {
-  std::string args = "{\"text\":";
-  json::write_string(text, args);
-  return args + "}";
-}
-
 std::string request_lines(const std::vector<Call>& calls) {
   std::string input;
   for (const Call& c : calls) {
+    const std::string arguments = string_arguments("text", c.text);
     if (c.id) {
-      input +=
-          tool_call_line(*c.id, "append_daily_log", text_arguments(c.text));
+      input += tool_call_input(*c.id, "append_daily_log", arguments);
     } else {
       input +=
           "{\"jsonrpc\":\"2.0\",\"method\":\"tools/call\",\"params\":{\"name\":"
           "\"append_daily_log\",\"arguments\":" +
-          text_arguments(c.text) + "}}";
+          arguments + "}}\n";
     }
-    input += '\n';
   }
   return input;
 }
@@ -155,28 +146,6 @@ RunOptions options_for(const std::string& tz,
   options.env = {{"TZ", tz}, {"VESTIGOR_VAULT", std::move(vault)}};
   options.timeout = std::chrono::seconds(30);
   return options;
-}
-
-// The regular files of `folder` (links followed), by name.
-Notes daily_notes(const std::string& folder) {
-  Notes notes;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(folder, ec)) {
-    std::string content;
-    std::FILE* f = std::fopen(entry.path().c_str(), "rb");
-    if (f == nullptr) {
-      ADD_FAILURE() << "cannot read " << entry.path();
-      continue;
-    }
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-      content.append(buf, n);
-    }
-    std::fclose(f);
-    notes[entry.path().filename().string()] = content;
-  }
-  return notes;
 }
 
 // The daily folder after `calls`, stamped `stamps`, appended to `notes`.
@@ -214,7 +183,7 @@ void run_and_expect_appended(const std::vector<Call>& calls,
   window.close();
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.exit_code, 0);
-  const Notes actual = daily_notes(folder);
+  const Notes actual = read_folder(folder);
   const auto stampings = window.stampings(calls.size());
   for (const auto& stamps : stampings) {
     if (r.out_lines() == replies(calls, stamps) &&
@@ -249,7 +218,7 @@ TEST(DailyLog, CreatesVaultFolderNoteAndHeadingThenOnlyAppends) {
   const mode_t mask = current_umask();
   EXPECT_EQ(mode_of(v.at("new")), 0777 & ~mask);
   EXPECT_EQ(mode_of(vault + "/daily"), 0777 & ~mask);
-  for (const auto& [name, content] : daily_notes(vault + "/daily")) {
+  for (const auto& [name, content] : read_folder(vault + "/daily")) {
     EXPECT_EQ(mode_of(vault + "/daily/" + name), 0666 & ~mask);
   }
 }
@@ -328,8 +297,7 @@ TEST(DailyLog, EmptyVaultPathWritesUnderTheWorkingDirectory) {
 // One call that must fail with `message`; nothing goes to the note.
 void expect_failure(const std::string& message, const RunOptions& options) {
   const RunResult r = run_server(
-      tool_call_line(1, "append_daily_log", "{\"text\":\"entry\"}") + "\n",
-      options);
+      tool_call_input(1, "append_daily_log", "{\"text\":\"entry\"}"), options);
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out_lines(),
@@ -388,7 +356,7 @@ TEST(DailyLog, ReportsFileSystemFailuresWithTheOsErrorText) {
 
 TEST(DailyLog, ReportsPermissionDeniedToAnUnprivilegedUser) {
   if (::getuid() != 0) {
-    GTEST_SKIP() << "needs root to run the server as uid 65534 against "
+    GTEST_SKIP() << "needs root to run the server as another user against "
                     "root-owned folders";
   }
   struct Row {
@@ -414,11 +382,11 @@ TEST(DailyLog, ReportsPermissionDeniedToAnUnprivilegedUser) {
     for (const std::string& date : window.likely_dates()) {
       row.setup(v, date);
     }
-    const Notes before = daily_notes(v.at("daily"));
+    const Notes before = read_folder(v.at("daily"));
     RunOptions options = options_for("UTC", v.path());
-    options.run_as = 65534;
+    options.run_as = kUnprivilegedUid;
     expect_failure("Permission denied (os error 13)", options);
-    EXPECT_EQ(daily_notes(v.at("daily")), before);
+    EXPECT_EQ(read_folder(v.at("daily")), before);
   }
 }
 
@@ -441,7 +409,7 @@ TEST(DailyLog, RejectsEmptyTextBeforeLookingAtTheVault) {
   int id = 0;
   for (const std::string& args : arguments) {
     ++id;
-    input += tool_call_line(id, "append_daily_log", args) + "\n";
+    input += tool_call_input(id, "append_daily_log", args);
     expected.push_back(tool_result_line(id, "Error: text is empty", true));
   }
   TempVault v;
@@ -484,9 +452,8 @@ TEST(DailyLogReliability, ConcurrentWritersNeitherLoseNorTearEntries) {
   std::vector<std::string> inputs(kWriters);
   for (int w = 0; w < kWriters; ++w) {
     for (int i = 0; i < kEntries; ++i) {
-      inputs[w] += tool_call_line(i + 1, "append_daily_log",
-                                  text_arguments(text_of(w, i))) +
-                   "\n";
+      inputs[w] += tool_call_input(i + 1, "append_daily_log",
+                                   string_arguments("text", text_of(w, i)));
     }
   }
   const RunOptions options = options_for("UTC", v.path());
@@ -529,7 +496,7 @@ TEST(DailyLogReliability, ConcurrentWritersNeitherLoseNorTearEntries) {
   int torn = 0;
   int switches = 0;
   int last_writer = -1;
-  const Notes notes = daily_notes(v.at("daily"));
+  const Notes notes = read_folder(v.at("daily"));
   ASSERT_FALSE(notes.empty());
   for (const auto& [name, content] : notes) {
     SCOPED_TRACE(name);

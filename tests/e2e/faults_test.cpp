@@ -10,15 +10,14 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "protocol/json.hpp"
+#include "support/files.hpp"
 #include "support/server_process.hpp"
 #include "support/temp_vault.hpp"
 
@@ -26,39 +25,20 @@ namespace vestigor_mcp::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using Lines = std::vector<std::string>;
 
-constexpr unsigned kNobody = 65534;
-const std::string kPing = "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n";
-const std::string kPingAnswer = "{\"id\":1,\"jsonrpc\":\"2.0\",\"result\":{}}";
+const std::string kPing = ping_line() + "\n";
+const std::string kPingAnswer = ping_result_line();
 const std::string kStart = "[vestigor-mcp] starting on stdio";
 
-std::string call(int id, std::string_view tool, std::string_view arguments) {
-  return tool_call_line(id, tool, arguments) + "\n";
-}
-
 std::string log_call(int id, std::string_view text) {
-  std::string arguments = "{\"text\":";
-  json::write_string(text, arguments);
-  return call(id, "append_daily_log", arguments + "}");
-}
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return tool_call_input(id, "append_daily_log",
+                         string_arguments("text", text));
 }
 
 // Every daily note of the vault, in name order, concatenated.
 std::string daily_notes(const std::string& vault) {
-  std::map<std::string, std::string> notes;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(vault + "/daily", ec)) {
-    notes[entry.path().filename().string()] = read_file(entry.path());
-  }
   std::string all;
-  for (const auto& [name, content] : notes) {
+  for (const auto& [name, content] : read_folder(vault + "/daily")) {
     all += content;
   }
   return all;
@@ -104,22 +84,24 @@ TEST(Faults, ClosedStdoutKeepsServingAndToolsStillTakeEffect) {
   write_notes(vault);
   RunOptions o = in_vault(vault.path());
   o.close_stdout = true;
-  const RunResult r = run_server(
-      log_call(1, "before the failed writes") + kPing +
-          call(2, "search", "{\"query\":\"alpha\"}") +
-          call(3, "get_current_state", "{}") + log_call(4, "after them"),
-      o);
+  const RunResult r =
+      run_server(log_call(1, "before the failed writes") + kPing +
+                     tool_call_input(2, "search", "{\"query\":\"alpha\"}") +
+                     tool_call_input(3, "get_current_state", "{}") +
+                     log_call(4, "after them"),
+                 o);
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.exit_code, 0);
   // Every request after the lost answers was still read and dispatched.
-  EXPECT_EQ(r.err_lines(),
-            (Lines{kStart, "[vestigor-mcp] -> tools/call", "[vestigor-mcp] -> ping",
-                   "[vestigor-mcp] -> tools/call", "[vestigor-mcp] -> tools/call",
-                   "[vestigor-mcp] -> tools/call"}));
-  EXPECT_TRUE(std::regex_search(
-      daily_notes(vault.path()),
-      std::regex("- \\d\\d:\\d\\d before the failed writes\n"
-                 "- \\d\\d:\\d\\d after them\n$")));
+  EXPECT_EQ(
+      r.err_lines(),
+      (Lines{kStart, "[vestigor-mcp] -> tools/call", "[vestigor-mcp] -> ping",
+             "[vestigor-mcp] -> tools/call", "[vestigor-mcp] -> tools/call",
+             "[vestigor-mcp] -> tools/call"}));
+  EXPECT_TRUE(
+      std::regex_search(daily_notes(vault.path()),
+                        std::regex("- \\d\\d:\\d\\d before the failed writes\n"
+                                   "- \\d\\d:\\d\\d after them\n$")));
 }
 
 TEST(Faults, ClosedStderrStillAnswersOnStdout) {
@@ -128,7 +110,7 @@ TEST(Faults, ClosedStderrStillAnswersOnStdout) {
   RunOptions o = in_vault(vault.path());
   o.close_stderr = true;
   const RunResult r = run_server(
-      kPing + "not json\n" + call(2, "get_current_state", "{}"), o);
+      kPing + "not json\n" + tool_call_input(2, "get_current_state", "{}"), o);
   EXPECT_EQ(r.out_lines(),
             (Lines{kPingAnswer,
                    tool_result_line(2, "# Now\nalpha is live\n", false)}));
@@ -139,8 +121,7 @@ TEST(Faults, ClosedStderrStillAnswersOnStdout) {
 TEST(Faults, FiftyMegabyteLineIsAnsweredWhole) {
   // A tool name that must come back whole inside the error text, with
   // characters that are escaped on the way in and on the way out.
-  const std::string piece =
-      std::string(80, 'x') + "ab\"\\/\xC3\xA9\x01\n\t";
+  const std::string piece = std::string(80, 'x') + "ab\"\\/\xC3\xA9\x01\n\t";
   std::string escaped_piece;
   json::write_string(piece, escaped_piece);
   const std::size_t pieces = 50'000'000 / (escaped_piece.size() - 2) + 1;
@@ -156,7 +137,8 @@ TEST(Faults, FiftyMegabyteLineIsAnsweredWhole) {
   const RunResult r = run_server(request + kPing, o);
   const Lines out = r.out_lines();
   ASSERT_EQ(out.size(), 2U);
-  EXPECT_TRUE(out[0] == tool_result_line(7, "Error: unknown tool: " + name, true))
+  EXPECT_TRUE(out[0] ==
+              tool_result_line(7, "Error: unknown tool: " + name, true))
       << "first 200 bytes: " << out[0].substr(0, 200);
   EXPECT_EQ(out[1], kPingAnswer);
   EXPECT_EQ(r.exit_code, 0);
@@ -167,7 +149,8 @@ TEST(Faults, DeepNestingIsRefusedCleanlyAndServingGoesOn) {
     std::string opener;
     int column;  // of the 128th opening bracket or brace
   };
-  const Case cases[] = {{"[", 128}, {"{\"a\":", 5 * 127 + 1}, {"[{\"a\":", 6 * 63 + 2}};
+  const Case cases[] = {
+      {"[", 128}, {"{\"a\":", 5 * 127 + 1}, {"[{\"a\":", 6 * 63 + 2}};
   for (const Case& c : cases) {
     std::string deep;
     for (int i = 0; i < 100'000; ++i) {
@@ -178,7 +161,8 @@ TEST(Faults, DeepNestingIsRefusedCleanlyAndServingGoesOn) {
     EXPECT_EQ(r.err_lines(),
               (Lines{kStart,
                      "[vestigor-mcp] invalid json: recursion limit exceeded at "
-                     "line 1 column " + std::to_string(c.column),
+                     "line 1 column " +
+                         std::to_string(c.column),
                      "[vestigor-mcp] -> ping"}))
         << c.opener;
     EXPECT_EQ(r.exit_code, 0);
@@ -187,32 +171,39 @@ TEST(Faults, DeepNestingIsRefusedCleanlyAndServingGoesOn) {
 
 TEST(Faults, StdinThatCannotBeReadEndsTheRunWithTheOsError) {
   TempVault vault;
-  const int dir = ::open(vault.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int dir =
+      ::open(vault.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(dir, 0);
   RunOptions o;
   o.stdin_fd = dir;
   const RunResult r = run_server("", o);
   ::close(dir);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err_lines(),
-            (Lines{kStart, "[vestigor-mcp] stdin error: Is a directory (os error 21)"}));
+  EXPECT_EQ(
+      r.err_lines(),
+      (Lines{kStart,
+             "[vestigor-mcp] stdin error: Is a directory (os error 21)"}));
   EXPECT_EQ(r.exit_code, 0);
 }
 
 TEST(Faults, InvalidUtf8StopsEverythingAfterIt) {
   TempVault vault;
   const std::string bad = log_call(2, "torn \xC3");  // a cut-off é
-  const RunResult r = run_server(
-      log_call(1, "kept") + bad + log_call(3, "never read"), in_vault(vault.path()));
+  const RunResult r =
+      run_server(log_call(1, "kept") + bad + log_call(3, "never read"),
+                 in_vault(vault.path()));
   const Lines out = r.out_lines();
   ASSERT_EQ(out.size(), 1U);
   EXPECT_TRUE(out[0].find("Appended to daily/") != std::string::npos) << out[0];
-  EXPECT_EQ(r.err_lines(),
-            (Lines{kStart, "[vestigor-mcp] -> tools/call",
-                   "[vestigor-mcp] stdin error: stream did not contain valid UTF-8"}));
+  EXPECT_EQ(
+      r.err_lines(),
+      (Lines{
+          kStart, "[vestigor-mcp] -> tools/call",
+          "[vestigor-mcp] stdin error: stream did not contain valid UTF-8"}));
   EXPECT_EQ(r.exit_code, 0);
   const std::string notes = daily_notes(vault.path());
-  EXPECT_TRUE(std::regex_search(notes, std::regex("- \\d\\d:\\d\\d kept\n$"))) << notes;
+  EXPECT_TRUE(std::regex_search(notes, std::regex("- \\d\\d:\\d\\d kept\n$")))
+      << notes;
   EXPECT_EQ(notes.find("torn"), std::string::npos);
 }
 
@@ -224,8 +215,8 @@ struct Hazard {
 };
 
 const Hazard kHazards[] = {
-    {"not UTF-8",
-     [](const TempVault& v, const std::string& p) { v.write(p, "alpha \xFF\xFE\n"); }},
+    {"not UTF-8", [](const TempVault& v,
+                     const std::string& p) { v.write(p, "alpha \xFF\xFE\n"); }},
     {"directory", [](const TempVault& v, const std::string& p) { v.mkdir(p); }},
     {"FIFO",
      [](const TempVault& v, const std::string& p) {
@@ -241,13 +232,9 @@ const Hazard kHazards[] = {
        v.symlink(fs::path(p).filename().string() + ".2", p);
        v.symlink(fs::path(p).filename().string(), p + ".2");
      }},
-    {"dangling link",
-     [](const TempVault& v, const std::string& p) { v.symlink("missing.md", p); }},
+    {"dangling link", [](const TempVault& v,
+                         const std::string& p) { v.symlink("missing.md", p); }},
 };
-
-std::string snapshot_calls() {
-  return call(1, "get_current_state", "{}") + call(2, "list_open_threads", "{}");
-}
 
 TEST(Faults, SnapshotToolsPassOverWhatIsNotAReadableNote) {
   for (const Hazard& hazard : kHazards) {
@@ -259,10 +246,12 @@ TEST(Faults, SnapshotToolsPassOverWhatIsNotAReadableNote) {
     hazard.make(vault, "agents/memory/current-state.md");
     hazard.make(vault, "open-threads.md");
     vault.write("agents/memory/open-threads.md", "threads\n");
-    const RunResult r = run_server(snapshot_calls(), in_vault(vault.path()));
+    const RunResult r =
+        run_server(snapshot_calls_input(), in_vault(vault.path()));
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.out_lines(),
-              (Lines{tool_result_line(1, "Error: no current-state.md found in vault", true),
+              (Lines{tool_result_line(
+                         1, "Error: no current-state.md found in vault", true),
                      tool_result_line(2, "threads\n", false)}));
     EXPECT_EQ(r.exit_code, 0);
   }
@@ -281,20 +270,24 @@ TEST(Faults, UnreadableNotesAreSkippedByEveryReadingTool) {
   ::chmod(vault.at("hidden").c_str(), 0);
   RunOptions o = in_vault(vault.path());
   if (::getuid() == 0) {
-    o.run_as = kNobody;  // root reads everything; the server must not
+    o.run_as = kUnprivilegedUid;  // root reads everything; the server must not
   } else if (::access(vault.at("current-state.md").c_str(), R_OK) == 0) {
     GTEST_SKIP() << "this user can read files whose mode forbids it";
   }
-  const RunResult r = run_server(
-      snapshot_calls() + call(3, "search", "{\"query\":\"ALPHA\"}"), o);
+  const RunResult r =
+      run_server(snapshot_calls_input() +
+                     tool_call_input(3, "search", "{\"query\":\"ALPHA\"}"),
+                 o);
   EXPECT_EQ(r.out_lines(),
-            (Lines{tool_result_line(1, "Error: no current-state.md found in vault", true),
+            (Lines{tool_result_line(
+                       1, "Error: no current-state.md found in vault", true),
                    tool_result_line(2, "alpha open threads\n", false),
-                   tool_result_line(3,
-                                    "2 file match(es) for \"ALPHA\":\n\n"
-                                    "agents/memory/open-threads.md:1: alpha open threads\n"
-                                    "public.md:1: alpha for all",
-                                    false)}));
+                   tool_result_line(
+                       3,
+                       "2 file match(es) for \"ALPHA\":\n\n"
+                       "agents/memory/open-threads.md:1: alpha open threads\n"
+                       "public.md:1: alpha for all",
+                       false)}));
   EXPECT_EQ(r.exit_code, 0);
 }
 
@@ -305,14 +298,15 @@ TEST(Faults, SearchWalksAVaultOfHazardsWithoutBlockingOrLooping) {
   vault.write("dir.md/c.md", "ALPHA inside\n");
   vault.write("sub/b.md", "x\n  Alpha there \r\n");
   ASSERT_EQ(::mkfifo(vault.at("pipe.md").c_str(), 0644), 0);
-  vault.symlink(".", "loop");        // the vault itself again
-  vault.symlink("..", "sub/up");     // an ancestor
+  vault.symlink(".", "loop");     // the vault itself again
+  vault.symlink("..", "sub/up");  // an ancestor
   vault.symlink("self.md", "self.md");
   vault.symlink("ring2", "ring1");
   vault.symlink("ring1", "ring2");
-  const RunResult r = run_server(call(1, "search", "{\"query\":\"alpha\"}") +
-                                     snapshot_calls(),
-                                 in_vault(vault.path()));
+  const RunResult r =
+      run_server(tool_call_input(1, "search", "{\"query\":\"alpha\"}") +
+                     snapshot_calls_input(),
+                 in_vault(vault.path()));
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.out_lines(),
             (Lines{tool_result_line(1,
@@ -321,7 +315,8 @@ TEST(Faults, SearchWalksAVaultOfHazardsWithoutBlockingOrLooping) {
                                     "dir.md/c.md:1: ALPHA inside\n"
                                     "sub/b.md:2: Alpha there",
                                     false),
-                   tool_result_line(1, "Error: no current-state.md found in vault", true),
+                   tool_result_line(
+                       1, "Error: no current-state.md found in vault", true),
                    tool_result_line(2, "(no open-threads.md yet)", false)}));
   EXPECT_EQ(r.exit_code, 0);
 }
@@ -338,18 +333,20 @@ TEST(Faults, VaultThatDisappearsBetweenCallsKeepsAnswersWellFormed) {
   int pipe_fds[2];
   ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
   std::thread feeder([&] {
-    const std::string first = snapshot_calls() + log_call(3, "marker");
+    const std::string first = snapshot_calls_input() + log_call(3, "marker");
     (void)!::write(pipe_fds[1], first.data(), first.size());
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (daily_notes(vault).find("marker") == std::string::npos &&
            std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     std::error_code ec;
     fs::remove_all(vault, ec);
-    const std::string second = call(4, "get_current_state", "{}") +
-                               call(5, "list_open_threads", "{}") +
-                               call(6, "search", "{\"query\":\"alpha\"}");
+    const std::string second =
+        tool_call_input(4, "get_current_state", "{}") +
+        tool_call_input(5, "list_open_threads", "{}") +
+        tool_call_input(6, "search", "{\"query\":\"alpha\"}");
     (void)!::write(pipe_fds[1], second.data(), second.size());
     ::close(pipe_fds[1]);
   });
@@ -364,7 +361,8 @@ TEST(Faults, VaultThatDisappearsBetweenCallsKeepsAnswersWellFormed) {
   EXPECT_EQ(out[0], tool_result_line(1, "state\n", false));
   EXPECT_EQ(out[1], tool_result_line(2, "threads\n", false));
   EXPECT_TRUE(out[2].find("Appended to daily/") != std::string::npos) << out[2];
-  EXPECT_EQ(out[3], tool_result_line(4, "Error: no current-state.md found in vault", true));
+  EXPECT_EQ(out[3], tool_result_line(
+                        4, "Error: no current-state.md found in vault", true));
   EXPECT_EQ(out[4], tool_result_line(5, "(no open-threads.md yet)", false));
   EXPECT_EQ(out[5], tool_result_line(6, "No matches for \"alpha\".", false));
   EXPECT_FALSE(fs::exists(vault));  // reading never recreates it
@@ -383,20 +381,24 @@ TEST(Faults, RejectedRequestsLeaveTheVaultByteIdentical) {
   }
   const std::string input =
       log_call(1, "") + log_call(2, " \t\xC2\xA0\xE3\x80\x80\n") +
-      call(3, "append_daily_log", "{\"text\":42}") +
-      call(4, "append_daily_log", "\"text\"") +
-      call(5, "append_daily_log", "{\"Text\":\"wrong key\"}") +
-      call(6, " append_daily_log", "{\"text\":\"wrong tool\"}") +
-      "{\"method\":\"tools/call\",\"params\":{\"name\":\"append_daily_log\"}}\n" +
-      without_newline + " x\n" +                      // trailing characters
-      without_newline + without_newline + "\n" +      // two requests, one line
-      "{\"id\":10,\"method\":\"tools/call\",\n" +      // spread over two lines
-      "\"params\":{\"name\":\"append_daily_log\",\"arguments\":{\"text\":\"t\"}}}\n" +
-      deep + without_newline + "\n" +                 // nested too deep
-      "{\"id\":11,\"method\":\"tools/Call\",\"params\":{\"name\":\"append_daily_log\","
+      tool_call_input(3, "append_daily_log", "{\"text\":42}") +
+      tool_call_input(4, "append_daily_log", "\"text\"") +
+      tool_call_input(5, "append_daily_log", "{\"Text\":\"wrong key\"}") +
+      tool_call_input(6, " append_daily_log", "{\"text\":\"wrong tool\"}") +
+      "{\"method\":\"tools/"
+      "call\",\"params\":{\"name\":\"append_daily_log\"}}\n" +
+      without_newline + " x\n" +                   // trailing characters
+      without_newline + without_newline + "\n" +   // two requests, one line
+      "{\"id\":10,\"method\":\"tools/call\",\n" +  // spread over two lines
+      "\"params\":{\"name\":\"append_daily_log\",\"arguments\":{\"text\":\"t\"}"
+      "}}\n" +
+      deep + without_newline + "\n" +  // nested too deep
+      "{\"id\":11,\"method\":\"tools/"
+      "Call\",\"params\":{\"name\":\"append_daily_log\","
       "\"arguments\":{\"text\":\"wrong method\"}}}\n" +
-      call(12, "search", "{\"query\":\"alpha\"}") + snapshot_calls() +
-      without_newline.substr(0, 60) + "\xFF" + without_newline.substr(60) + "\n" +
+      tool_call_input(12, "search", "{\"query\":\"alpha\"}") +
+      snapshot_calls_input() + without_newline.substr(0, 60) + "\xFF" +
+      without_newline.substr(60) + "\n" +
       append;  // after the read failure: never read
   const auto before = tree_state(vault.path());
   const RunResult r = run_server(input, in_vault(vault.path()));
@@ -405,7 +407,8 @@ TEST(Faults, RejectedRequestsLeaveTheVaultByteIdentical) {
   const Lines out = r.out_lines();
   ASSERT_EQ(out.size(), 10U) << r.out;
   EXPECT_EQ(out[0], tool_result_line(1, "Error: text is empty", true));
-  EXPECT_EQ(out[5], tool_result_line(6, "Error: unknown tool:  append_daily_log", true));
+  EXPECT_EQ(out[5], tool_result_line(
+                        6, "Error: unknown tool:  append_daily_log", true));
   EXPECT_EQ(r.err_lines().back(),
             "[vestigor-mcp] stdin error: stream did not contain valid UTF-8");
 }

@@ -3,21 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "support/server_process.hpp"
 
 namespace vestigor_mcp::testing {
 namespace {
 
-using Lines = std::vector<std::string>;
-
-const std::string kPingAnswer = "{\"id\":1,\"jsonrpc\":\"2.0\",\"result\":{}}";
-
-std::string not_found(std::string_view id_json, std::string_view message_json) {
-  return "{\"error\":{\"code\":-32601,\"message\":" + std::string(message_json) +
-         "},\"id\":" + std::string(id_json) + ",\"jsonrpc\":\"2.0\"}";
-}
+const std::string kPingAnswer = ping_result_line();
 
 TEST(MessageLoop, AnswersTheExampleExchange) {
   const RunResult r = run_server(
@@ -27,13 +19,15 @@ TEST(MessageLoop, AnswersTheExampleExchange) {
       "{} x\n"
       "   \t  \n");
   EXPECT_EQ(r.out_lines(),
-            (Lines{kPingAnswer, not_found("\"a\"", "\"method not found: \"")}));
-  EXPECT_EQ(r.err, "[vestigor-mcp] starting on stdio\n"
-                   "[vestigor-mcp] -> ping\n"
-                   "[vestigor-mcp] -> ping\n"
-                   "[vestigor-mcp] -> \n"
-                   "[vestigor-mcp] invalid json: trailing characters at line 1 "
-                   "column 4\n");
+            (Lines{kPingAnswer,
+                   method_not_found_line("\"a\"", "\"method not found: \"")}));
+  EXPECT_EQ(r.err,
+            "[vestigor-mcp] starting on stdio\n"
+            "[vestigor-mcp] -> ping\n"
+            "[vestigor-mcp] -> ping\n"
+            "[vestigor-mcp] -> \n"
+            "[vestigor-mcp] invalid json: trailing characters at line 1 "
+            "column 4\n");
   EXPECT_EQ(r.exit_code, 0);
 }
 
@@ -64,18 +58,21 @@ TEST(MessageLoop, TreatsLineEndingsAsSpecified) {
   r = run_server("{\"id\":1,\r\"method\":\"ping\"}\r\n");
   EXPECT_EQ(r.out, kPingAnswer + "\n");
   r = run_server("[1\r2]\n");
-  EXPECT_EQ(r.err_lines().back(),
-            "[vestigor-mcp] invalid json: expected `,` or `]` at line 1 column 4");
+  EXPECT_EQ(
+      r.err_lines().back(),
+      "[vestigor-mcp] invalid json: expected `,` or `]` at line 1 column 4");
 }
 
 TEST(MessageLoop, SkipsLinesOfUnicodeWhiteSpaceSilently) {
   const RunResult r = run_server(
       "\n"
       "\t \f \v\r\n"
-      "\xC2\xA0\xE3\x80\x80\xE2\x80\xA8\xC2\x85\n"  // NBSP, ideographic, LS, NEL
+      "\xC2\xA0\xE3\x80\x80\xE2\x80\xA8\xC2\x85\n"  // NBSP, ideographic, LS,
+                                                    // NEL
       "{\"id\":1,\"method\":\"ping\"}\n");
   EXPECT_EQ(r.out, kPingAnswer + "\n");
-  EXPECT_EQ(r.err, "[vestigor-mcp] starting on stdio\n[vestigor-mcp] -> ping\n");
+  EXPECT_EQ(r.err,
+            "[vestigor-mcp] starting on stdio\n[vestigor-mcp] -> ping\n");
 }
 
 TEST(MessageLoop, RejectsLinesThatAreNotOneJsonText) {
@@ -88,28 +85,36 @@ TEST(MessageLoop, RejectsLinesThatAreNotOneJsonText) {
       "}\n"
       "  {\"id\":1,\"method\":\"ping\"}\t\n");
   EXPECT_EQ(r.out, kPingAnswer + "\n");
-  EXPECT_EQ(r.err_lines(),
-            (Lines{"[vestigor-mcp] starting on stdio",
-                   "[vestigor-mcp] invalid json: expected value at line 1 column 1",
-                   "[vestigor-mcp] invalid json: expected value at line 1 column 1",
-                   "[vestigor-mcp] invalid json: trailing characters at line 1 column 26",
-                   "[vestigor-mcp] invalid json: EOF while parsing an object at line 1 column 1",
-                   "[vestigor-mcp] invalid json: trailing characters at line 1 column 7",
-                   "[vestigor-mcp] invalid json: expected value at line 1 column 1",
-                   "[vestigor-mcp] -> ping"}));
+  EXPECT_EQ(
+      r.err_lines(),
+      (Lines{
+          "[vestigor-mcp] starting on stdio",
+          "[vestigor-mcp] invalid json: expected value at line 1 column 1",
+          "[vestigor-mcp] invalid json: expected value at line 1 column 1",
+          "[vestigor-mcp] invalid json: trailing characters at line 1 column "
+          "26",
+          "[vestigor-mcp] invalid json: EOF while parsing an object at line 1 "
+          "column 1",
+          "[vestigor-mcp] invalid json: trailing characters at line 1 column 7",
+          "[vestigor-mcp] invalid json: expected value at line 1 column 1",
+          "[vestigor-mcp] -> ping"}));
 }
 
 TEST(MessageLoop, InvalidUtf8EndsTheRunAfterEarlierRequests) {
   const std::string ping = "{\"id\":1,\"method\":\"ping\"}\n";
-  const RunResult r = run_server(ping + "{\"id\":2,\"method\":\"p\xFFing\"}\n" + ping);
+  const RunResult r =
+      run_server(ping + "{\"id\":2,\"method\":\"p\xFFing\"}\n" + ping);
   EXPECT_EQ(r.out, kPingAnswer + "\n");
-  EXPECT_EQ(r.err_lines(),
-            (Lines{"[vestigor-mcp] starting on stdio", "[vestigor-mcp] -> ping",
-                   "[vestigor-mcp] stdin error: stream did not contain valid UTF-8"}));
+  EXPECT_EQ(
+      r.err_lines(),
+      (Lines{
+          "[vestigor-mcp] starting on stdio", "[vestigor-mcp] -> ping",
+          "[vestigor-mcp] stdin error: stream did not contain valid UTF-8"}));
   EXPECT_EQ(r.exit_code, 0);
 
   // Surrogates and overlong forms are not UTF-8 either.
-  for (const char* bad : {"\"\xED\xA0\x80\"", "\"\xC0\xAF\"", "\"\xF4\x90\x80\x80\""}) {
+  for (const char* bad :
+       {"\"\xED\xA0\x80\"", "\"\xC0\xAF\"", "\"\xF4\x90\x80\x80\""}) {
     const RunResult s = run_server(std::string(bad) + "\n" + ping);
     EXPECT_EQ(s.out, "") << bad;
     EXPECT_EQ(s.err_lines().back(),
@@ -129,8 +134,8 @@ TEST(MessageLoop, AnswersOnlyRequestsWithAnId) {
       "{\"id\":5}\n");
   EXPECT_EQ(r.out_lines(),
             (Lines{"{\"id\":null,\"jsonrpc\":\"2.0\",\"result\":{}}",
-                   not_found("4", "\"method not found: \""),
-                   not_found("5", "\"method not found: \"")}));
+                   method_not_found_line("4", "\"method not found: \""),
+                   method_not_found_line("5", "\"method not found: \"")}));
   EXPECT_EQ(r.err_lines(),
             (Lines{"[vestigor-mcp] starting on stdio", "[vestigor-mcp] -> ping",
                    "[vestigor-mcp] -> no/such",
@@ -178,13 +183,15 @@ TEST(Dispatch, MatchesMethodNamesExactly) {
       "{\"id\":4,\"method\":\"say \\\"hi\\\" \\\\ \\u00e9\\n\"}\n"
       "{\"id\":5,\"method\":\"\\u0070ing\"}\n"
       "{\"id\":6,\"method\":\"ping\",\"params\":[1,2]}\n");
-  EXPECT_EQ(r.out_lines(),
-            (Lines{not_found("1", "\"method not found: Ping\""),
-                   not_found("2", "\"method not found:  ping\""),
-                   not_found("3", "\"method not found: resources/list\""),
-                   not_found("4", "\"method not found: say \\\"hi\\\" \\\\ \xC3\xA9\\n\""),
-                   "{\"id\":5,\"jsonrpc\":\"2.0\",\"result\":{}}",
-                   "{\"id\":6,\"jsonrpc\":\"2.0\",\"result\":{}}"}));
+  EXPECT_EQ(
+      r.out_lines(),
+      (Lines{method_not_found_line("1", "\"method not found: Ping\""),
+             method_not_found_line("2", "\"method not found:  ping\""),
+             method_not_found_line("3", "\"method not found: resources/list\""),
+             method_not_found_line(
+                 "4", "\"method not found: say \\\"hi\\\" \\\\ \xC3\xA9\\n\""),
+             "{\"id\":5,\"jsonrpc\":\"2.0\",\"result\":{}}",
+             "{\"id\":6,\"jsonrpc\":\"2.0\",\"result\":{}}"}));
   // The diagnostic carries the name unescaped.
   EXPECT_EQ(r.err_lines()[4], "[vestigor-mcp] -> say \"hi\" \\ \xC3\xA9");
 }
@@ -199,14 +206,19 @@ TEST(Dispatch, InitializeAndToolsListAreConstant) {
       "{\"tools\":["
       "{\"description\":\"Return the vault's current-state.md - the 'answer "
       "before the question' snapshot of what is true and active right now.\","
-      "\"inputSchema\":" + empty_schema + ",\"name\":\"get_current_state\"},"
+      "\"inputSchema\":" +
+      empty_schema +
+      ",\"name\":\"get_current_state\"},"
       "{\"description\":\"Return the open threads / loops currently in flight "
-      "(open-threads.md).\",\"inputSchema\":" + empty_schema +
+      "(open-threads.md).\",\"inputSchema\":" +
+      empty_schema +
       ",\"name\":\"list_open_threads\"},"
-      "{\"description\":\"Case-insensitive substring search across all markdown "
+      "{\"description\":\"Case-insensitive substring search across all "
+      "markdown "
       "notes in the vault. Returns matching file paths with the first matching "
       "line.\",\"inputSchema\":{\"additionalProperties\":false,\"properties\":"
-      "{\"query\":{\"description\":\"Text to search for\",\"type\":\"string\"}},"
+      "{\"query\":{\"description\":\"Text to search "
+      "for\",\"type\":\"string\"}},"
       "\"required\":[\"query\"],\"type\":\"object\"},\"name\":\"search\"},"
       "{\"description\":\"Append a timestamped entry to today's daily log "
       "(daily/YYYY-MM-DD.md). Use this to record what happened so it can be "
@@ -221,11 +233,12 @@ TEST(Dispatch, InitializeAndToolsListAreConstant) {
       "{\"id\":2,\"method\":\"initialize\"}\n"
       "{\"id\":3,\"method\":\"tools/list\",\"params\":{\"cursor\":\"x\"}}\n"
       "{\"id\":4,\"method\":\"tools/list\"}\n");
-  EXPECT_EQ(r.out_lines(),
-            (Lines{"{\"id\":1,\"jsonrpc\":\"2.0\",\"result\":" + init_result + "}",
-                   "{\"id\":2,\"jsonrpc\":\"2.0\",\"result\":" + init_result + "}",
-                   "{\"id\":3,\"jsonrpc\":\"2.0\",\"result\":" + tools + "}",
-                   "{\"id\":4,\"jsonrpc\":\"2.0\",\"result\":" + tools + "}"}));
+  EXPECT_EQ(
+      r.out_lines(),
+      (Lines{"{\"id\":1,\"jsonrpc\":\"2.0\",\"result\":" + init_result + "}",
+             "{\"id\":2,\"jsonrpc\":\"2.0\",\"result\":" + init_result + "}",
+             "{\"id\":3,\"jsonrpc\":\"2.0\",\"result\":" + tools + "}",
+             "{\"id\":4,\"jsonrpc\":\"2.0\",\"result\":" + tools + "}"}));
 }
 
 }  // namespace

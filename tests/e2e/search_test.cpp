@@ -7,22 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "protocol/json.hpp"
 #include "support/server_process.hpp"
 #include "support/temp_vault.hpp"
 
 namespace vestigor_mcp::testing {
 namespace {
 
-using Lines = std::vector<std::string>;
-
-constexpr unsigned kNobody = 65534;
-
 std::string search_line(int id, std::string_view query) {
-  std::string arguments = "{\"query\":";
-  json::write_string(query, arguments);
-  arguments += "}";
-  return tool_call_line(id, "search", arguments) + "\n";
+  return tool_call_input(id, "search", string_arguments("query", query));
 }
 
 // The reply lines for the given queries, one search each.
@@ -216,7 +208,7 @@ TEST(Search, SkipsWhatItMayNotRead) {
   ASSERT_EQ(::chmod(vault.at("shut").c_str(), 0311), 0);  // enterable, not listable
   RunOptions options = in_vault(vault.path());
   if (::geteuid() == 0) {
-    options.run_as = kNobody;  // root would read everything
+    options.run_as = kUnprivilegedUid;  // root would read everything
   }
   EXPECT_EQ(search({"alpha"}, options),
             (Lines{found(1, "alpha", {"open/a.md:1: alpha", "z.md:1: alpha"})}));

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <string>
-#include <vector>
 
 #include "support/server_process.hpp"
 #include "support/temp_vault.hpp"
@@ -13,52 +12,50 @@
 namespace vestigor_mcp::testing {
 namespace {
 
-using Lines = std::vector<std::string>;
-
-constexpr unsigned kNobody = 65534;
-
+// A tools/call request with raw JSON params, or none.
 std::string call_line(std::string_view params_json, int id = 1) {
   return "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) +
          ",\"method\":\"tools/call\"" +
-         (params_json.empty() ? "" : ",\"params\":" + std::string(params_json)) +
+         (params_json.empty() ? ""
+                              : ",\"params\":" + std::string(params_json)) +
          "}\n";
-}
-
-std::string snapshot_calls() {
-  return tool_call_line(1, "get_current_state", "{}") + "\n" +
-         tool_call_line(2, "list_open_threads", "{}") + "\n";
 }
 
 TEST(ToolCall, ReadsNameAndArgumentsLeniently) {
   // None of these consult the vault, so an unset one changes nothing.
   const RunResult r = run_server(
-      call_line("") +                                   // no params
-      call_line("[\"search\"]", 2) +                    // params not an object
-      call_line("{\"name\":7}", 3) +                    // name not a string
-      call_line("{\"name\":\"Search\"}", 4) +           // case matters
-      call_line("{\"name\":\" search\"}", 5) +          // blanks matter
-      call_line("{\"name\":\"s\\\"q\\n\\u00e9\"}", 6) + // escaped on the wire
-      call_line("{\"name\":\"search\"}", 7) +           // no arguments
+      call_line("") +                                    // no params
+      call_line("[\"search\"]", 2) +                     // params not an object
+      call_line("{\"name\":7}", 3) +                     // name not a string
+      call_line("{\"name\":\"Search\"}", 4) +            // case matters
+      call_line("{\"name\":\" search\"}", 5) +           // blanks matter
+      call_line("{\"name\":\"s\\\"q\\n\\u00e9\"}", 6) +  // escaped on the wire
+      call_line("{\"name\":\"search\"}", 7) +            // no arguments
       call_line("{\"name\":\"search\",\"arguments\":null}", 8) +
       call_line("{\"name\":\"search\",\"arguments\":\"query\"}", 9) +
       call_line("{\"name\":\"search\",\"arguments\":{\"query\":5}}", 10) +
-      call_line("{\"name\":\"search\",\"arguments\":{\"query\":\" \\t\\u3000\"}}", 11) +
-      call_line("{\"name\":\"append_daily_log\",\"arguments\":[\"text\"]}", 12) +
-      call_line("{\"name\":\"append_daily_log\",\"arguments\":{\"text\":null}}", 13));
-  EXPECT_EQ(r.out_lines(),
-            (Lines{tool_result_line(1, "Error: unknown tool: ", true),
-                   tool_result_line(2, "Error: unknown tool: ", true),
-                   tool_result_line(3, "Error: unknown tool: ", true),
-                   tool_result_line(4, "Error: unknown tool: Search", true),
-                   tool_result_line(5, "Error: unknown tool:  search", true),
-                   tool_result_line(6, "Error: unknown tool: s\"q\n\xC3\xA9", true),
-                   tool_result_line(7, "Error: query is empty", true),
-                   tool_result_line(8, "Error: query is empty", true),
-                   tool_result_line(9, "Error: query is empty", true),
-                   tool_result_line(10, "Error: query is empty", true),
-                   tool_result_line(11, "Error: query is empty", true),
-                   tool_result_line(12, "Error: text is empty", true),
-                   tool_result_line(13, "Error: text is empty", true)}));
+      call_line(
+          "{\"name\":\"search\",\"arguments\":{\"query\":\" \\t\\u3000\"}}",
+          11) +
+      call_line("{\"name\":\"append_daily_log\",\"arguments\":[\"text\"]}",
+                12) +
+      call_line("{\"name\":\"append_daily_log\",\"arguments\":{\"text\":null}}",
+                13));
+  EXPECT_EQ(
+      r.out_lines(),
+      (Lines{tool_result_line(1, "Error: unknown tool: ", true),
+             tool_result_line(2, "Error: unknown tool: ", true),
+             tool_result_line(3, "Error: unknown tool: ", true),
+             tool_result_line(4, "Error: unknown tool: Search", true),
+             tool_result_line(5, "Error: unknown tool:  search", true),
+             tool_result_line(6, "Error: unknown tool: s\"q\n\xC3\xA9", true),
+             tool_result_line(7, "Error: query is empty", true),
+             tool_result_line(8, "Error: query is empty", true),
+             tool_result_line(9, "Error: query is empty", true),
+             tool_result_line(10, "Error: query is empty", true),
+             tool_result_line(11, "Error: query is empty", true),
+             tool_result_line(12, "Error: text is empty", true),
+             tool_result_line(13, "Error: text is empty", true)}));
   // Tool calls add no diagnostics of their own.
   EXPECT_EQ(r.err_lines().size(), 14u);
   EXPECT_EQ(r.exit_code, 0);
@@ -66,24 +63,29 @@ TEST(ToolCall, ReadsNameAndArgumentsLeniently) {
 
 TEST(ToolCall, UnsetOrNonUtf8VaultIsReportedByEveryVaultTool) {
   const std::string input =
-      snapshot_calls() + tool_call_line(3, "search", "{\"query\":\"x\"}") +
-      "\n" + tool_call_line(4, "append_daily_log", "{\"text\":\"x\"}") + "\n";
+      snapshot_calls_input() +
+      tool_call_input(3, "search", "{\"query\":\"x\"}") +
+      tool_call_input(4, "append_daily_log", "{\"text\":\"x\"}");
   const Lines expected = {
       tool_result_line(1, "Error: VESTIGOR_VAULT env var is not set", true),
       tool_result_line(2, "Error: VESTIGOR_VAULT env var is not set", true),
       tool_result_line(3, "Error: VESTIGOR_VAULT env var is not set", true),
       tool_result_line(4, "Error: VESTIGOR_VAULT env var is not set", true)};
   EXPECT_EQ(run_server(input).out_lines(), expected);
-  EXPECT_EQ(run_server(input, in_vault("/tmp/\xFF\xFEvault")).out_lines(), expected);
+  EXPECT_EQ(run_server(input, in_vault("/tmp/\xFF\xFEvault")).out_lines(),
+            expected);
 }
 
 TEST(Snapshots, ReturnTheNoteByteForByte) {
   TempVault vault;
-  const std::string state = "\xEF\xBB\xBF# State\r\n\r\n- caf\xC3\xA9 \"quoted\"\t\\\n";
+  const std::string state =
+      "\xEF\xBB\xBF# State\r\n\r\n- caf\xC3\xA9 \"quoted\"\t\\\n";
   vault.write("current-state.md", state);
   vault.write("open-threads.md", "");
-  EXPECT_EQ(run_server(snapshot_calls(), in_vault(vault.path())).out_lines(),
-            (Lines{tool_result_line(1, state, false), tool_result_line(2, "", false)}));
+  EXPECT_EQ(
+      run_server(snapshot_calls_input(), in_vault(vault.path())).out_lines(),
+      (Lines{tool_result_line(1, state, false),
+             tool_result_line(2, "", false)}));
 }
 
 TEST(Snapshots, PreferTheVaultCopyOverAgentsMemory) {
@@ -93,8 +95,8 @@ TEST(Snapshots, PreferTheVaultCopyOverAgentsMemory) {
   vault.write("agents/memory/open-threads.md", "threads\n");
   // Arguments of any shape are ignored.
   const std::string input =
-      tool_call_line(1, "get_current_state", "{\"path\":\"elsewhere\"}") + "\n" +
-      tool_call_line(2, "list_open_threads", "\"x\"") + "\n";
+      tool_call_line(1, "get_current_state", "{\"path\":\"elsewhere\"}") +
+      "\n" + tool_call_line(2, "list_open_threads", "\"x\"") + "\n";
   EXPECT_EQ(run_server(input, in_vault(vault.path())).out_lines(),
             (Lines{tool_result_line(1, "top", false),
                    tool_result_line(2, "threads\n", false)}));
@@ -105,12 +107,16 @@ TEST(Snapshots, FallBackWhenNeitherNoteIsReadable) {
   const Lines expected = {
       tool_result_line(1, "Error: no current-state.md found in vault", true),
       tool_result_line(2, "(no open-threads.md yet)", false)};
-  EXPECT_EQ(run_server(snapshot_calls(), in_vault(vault.path())).out_lines(), expected);
-  EXPECT_EQ(run_server(snapshot_calls(), in_vault(vault.at("missing"))).out_lines(),
+  EXPECT_EQ(
+      run_server(snapshot_calls_input(), in_vault(vault.path())).out_lines(),
+      expected);
+  EXPECT_EQ(run_server(snapshot_calls_input(), in_vault(vault.at("missing")))
+                .out_lines(),
             expected);
   // A vault path naming a file: both candidates are unreadable.
   vault.write("plain", "x");
-  EXPECT_EQ(run_server(snapshot_calls(), in_vault(vault.at("plain"))).out_lines(),
+  EXPECT_EQ(run_server(snapshot_calls_input(), in_vault(vault.at("plain")))
+                .out_lines(),
             expected);
 }
 
@@ -120,15 +126,18 @@ TEST(Snapshots, SkipCandidatesThatCannotBeReadAsUtf8) {
   vault.write("agents/memory/current-state.md", "good");
   vault.mkdir("open-threads.md");  // a folder in the note's place
   vault.write("agents/memory/open-threads.md", "from memory");
-  EXPECT_EQ(run_server(snapshot_calls(), in_vault(vault.path())).out_lines(),
-            (Lines{tool_result_line(1, "good", false),
-                   tool_result_line(2, "from memory", false)}));
+  EXPECT_EQ(
+      run_server(snapshot_calls_input(), in_vault(vault.path())).out_lines(),
+      (Lines{tool_result_line(1, "good", false),
+             tool_result_line(2, "from memory", false)}));
 
   TempVault both_bad;
   both_bad.write("current-state.md", "\xFF");
   both_bad.mkdir("agents/memory/current-state.md");
-  EXPECT_EQ(run_server(snapshot_calls(), in_vault(both_bad.path())).out_lines()[0],
-            tool_result_line(1, "Error: no current-state.md found in vault", true));
+  EXPECT_EQ(
+      run_server(snapshot_calls_input(), in_vault(both_bad.path()))
+          .out_lines()[0],
+      tool_result_line(1, "Error: no current-state.md found in vault", true));
 }
 
 TEST(Snapshots, FollowLinksButNeverBlockOnAFifo) {
@@ -137,9 +146,10 @@ TEST(Snapshots, FollowLinksButNeverBlockOnAFifo) {
   vault.symlink(vault.at("elsewhere/state.md"), "current-state.md");
   ASSERT_EQ(::mkfifo(vault.at("open-threads.md").c_str(), 0644), 0);
   vault.write("agents/memory/open-threads.md", "threads");
-  EXPECT_EQ(run_server(snapshot_calls(), in_vault(vault.path())).out_lines(),
-            (Lines{tool_result_line(1, "linked state", false),
-                   tool_result_line(2, "threads", false)}));
+  EXPECT_EQ(
+      run_server(snapshot_calls_input(), in_vault(vault.path())).out_lines(),
+      (Lines{tool_result_line(1, "linked state", false),
+             tool_result_line(2, "threads", false)}));
 }
 
 TEST(Snapshots, SkipANoteThatPermissionsHide) {
@@ -155,8 +165,8 @@ TEST(Snapshots, SkipANoteThatPermissionsHide) {
   ::chmod(vault.at("agents/memory").c_str(), 0755);
   ::chmod(vault.at("agents/memory/current-state.md").c_str(), 0644);
   RunOptions o = in_vault(vault.path());
-  o.run_as = kNobody;
-  EXPECT_EQ(run_server(snapshot_calls(), o).out_lines()[0],
+  o.run_as = kUnprivilegedUid;
+  EXPECT_EQ(run_server(snapshot_calls_input(), o).out_lines()[0],
             tool_result_line(1, "public", false));
 }
 
@@ -166,7 +176,7 @@ TEST(Snapshots, EmptyVaultPathMeansTheWorkingDirectory) {
   vault.write("agents/memory/open-threads.md", "threads in cwd");
   RunOptions o = in_vault("");
   o.cwd = vault.path();
-  EXPECT_EQ(run_server(snapshot_calls(), o).out_lines(),
+  EXPECT_EQ(run_server(snapshot_calls_input(), o).out_lines(),
             (Lines{tool_result_line(1, "from cwd", false),
                    tool_result_line(2, "threads in cwd", false)}));
 }
@@ -175,10 +185,10 @@ TEST(Snapshots, SeeEditsBetweenCallsAndAcceptATrailingSlash) {
   TempVault vault;
   vault.write("current-state.md", "v1");
   RunOptions o = in_vault(vault.path() + "/");
-  EXPECT_EQ(run_server(snapshot_calls(), o).out_lines()[0],
+  EXPECT_EQ(run_server(snapshot_calls_input(), o).out_lines()[0],
             tool_result_line(1, "v1", false));
   vault.write("current-state.md", "v2");
-  EXPECT_EQ(run_server(snapshot_calls(), o).out_lines()[0],
+  EXPECT_EQ(run_server(snapshot_calls_input(), o).out_lines()[0],
             tool_result_line(1, "v2", false));
 }
 

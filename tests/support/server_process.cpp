@@ -74,6 +74,11 @@ std::vector<std::string> RunResult::err_lines() const {
   return split_lines(err);
 }
 
+std::string ping_line(std::string_view id_json) {
+  return "{\"jsonrpc\":\"2.0\",\"id\":" + std::string(id_json) +
+         ",\"method\":\"ping\"}";
+}
+
 std::string tool_call_line(int id, std::string_view tool,
                            std::string_view arguments_json) {
   std::string line = "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) +
@@ -85,14 +90,47 @@ std::string tool_call_line(int id, std::string_view tool,
   return line;
 }
 
+std::string tool_call_input(int id, std::string_view tool,
+                            std::string_view arguments_json) {
+  return tool_call_line(id, tool, arguments_json) + "\n";
+}
+
+std::string snapshot_calls_input() {
+  return tool_call_input(1, "get_current_state", "{}") +
+         tool_call_input(2, "list_open_threads", "{}");
+}
+
+std::string string_arguments(std::string_view key, std::string_view value) {
+  std::string arguments = "{";
+  json::write_string(key, arguments);
+  arguments += ':';
+  json::write_string(value, arguments);
+  return arguments + "}";
+}
+
+std::string result_line(std::string_view id_json,
+                        std::string_view result_json) {
+  return "{\"id\":" + std::string(id_json) +
+         ",\"jsonrpc\":\"2.0\",\"result\":" + std::string(result_json) + "}";
+}
+
+std::string ping_result_line(std::string_view id_json) {
+  return result_line(id_json, "{}");
+}
+
+std::string method_not_found_line(std::string_view id_json,
+                                  std::string_view message_json) {
+  return "{\"error\":{\"code\":-32601,\"message\":" +
+         std::string(message_json) + "},\"id\":" + std::string(id_json) +
+         ",\"jsonrpc\":\"2.0\"}";
+}
+
 std::string tool_result_line(int id, std::string_view text, bool is_error) {
-  std::string line = "{\"id\":" + std::to_string(id) +
-                     ",\"jsonrpc\":\"2.0\",\"result\":{\"content\":[{\"text\":";
-  json::write_string(text, line);
-  line += ",\"type\":\"text\"}],\"isError\":";
-  line += is_error ? "true" : "false";
-  line += "}}";
-  return line;
+  std::string result = "{\"content\":[{\"text\":";
+  json::write_string(text, result);
+  result += ",\"type\":\"text\"}],\"isError\":";
+  result += is_error ? "true}" : "false}";
+  return result_line(std::to_string(id), result);
 }
 
 RunResult run_server(std::string_view input, const RunOptions& options) {

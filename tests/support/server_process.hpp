@@ -1,7 +1,8 @@
 // server_process.hpp: runs the built server binary with given stdin bytes
-// and environment, collecting stdout, stderr and the exit status. Every
+// and environment, collecting stdout, stderr and the exit status, and
+// builds the request and response lines the tests exchange with it. Every
 // run is bounded in time: a server still alive after the limit is killed
-// and the test fails.
+// and the test fails. A run that cannot start fails the test.
 #pragma once
 
 #include <chrono>
@@ -13,15 +14,20 @@
 
 namespace vestigor_mcp::testing {
 
+using Lines = std::vector<std::string>;
+
+// The user root drops to (nobody), so that file modes apply to the server.
+inline constexpr unsigned kUnprivilegedUid = 65534;
+
 struct RunOptions {
   // Variables to set (value) or remove (nullopt) in the child's copy of
   // this process's environment. VESTIGOR_VAULT is removed unless set here.
   std::vector<std::pair<std::string, std::optional<std::string>>> env;
-  std::string cwd;                  // empty: inherit
-  std::optional<unsigned> run_as;   // uid (and gid) to drop to, if root
-  bool close_stdout = false;        // reader closes stdout at once
-  bool close_stderr = false;        // child starts with fd 2 closed
-  std::optional<int> stdin_fd;      // use this descriptor as stdin instead
+  std::string cwd;                 // empty: inherit
+  std::optional<unsigned> run_as;  // uid (and gid) to drop to, if root
+  bool close_stdout = false;       // reader closes stdout at once
+  bool close_stderr = false;       // child starts with fd 2 closed
+  std::optional<int> stdin_fd;     // use this descriptor as stdin instead
   std::chrono::seconds timeout{60};
 };
 
@@ -43,11 +49,30 @@ RunOptions in_vault(const std::string& vault);
 // Splits on '\n'; a final line feed does not start an empty line.
 std::vector<std::string> split_lines(std::string_view text);
 
-// A tools/call request line (no line feed) with the given id and raw JSON
-// arguments.
+// Request lines carry no line feed unless their name says "input".
+
+// A ping request; `id_json` is the id as raw JSON.
+std::string ping_line(std::string_view id_json = "1");
+
+// A tools/call request line with the given id and raw JSON arguments.
 std::string tool_call_line(int id, std::string_view tool,
                            std::string_view arguments_json);
+// The same followed by its line feed, ready to be joined into an input.
+std::string tool_call_input(int id, std::string_view tool,
+                            std::string_view arguments_json);
+// get_current_state as id 1, then list_open_threads as id 2.
+std::string snapshot_calls_input();
 
+// {"<key>":"<value>"}: a tool's one string argument, escaped as JSON.
+std::string string_arguments(std::string_view key, std::string_view value);
+
+// The success response line for a request with this raw JSON id.
+std::string result_line(std::string_view id_json, std::string_view result_json);
+// The answer to ping_line(id_json).
+std::string ping_result_line(std::string_view id_json = "1");
+// The -32601 error line; `message_json` is the message as it is on the wire.
+std::string method_not_found_line(std::string_view id_json,
+                                  std::string_view message_json);
 // The response line that a tool result with this text and flag gives.
 std::string tool_result_line(int id, std::string_view text, bool is_error);
 

@@ -8,7 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <sstream>
+
+#include "support/files.hpp"
 
 namespace vestigor_mcp::testing {
 
@@ -33,8 +34,8 @@ TempVault::~TempVault() {
              path_, fs::directory_options::skip_permission_denied, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
       if (it->is_directory(ec) && !it->is_symlink(ec)) {
-        fs::permissions(it->path(), fs::perms::owner_all,
-                        fs::perm_options::add, ec);
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add,
+                        ec);
       }
     }
     fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
@@ -47,7 +48,8 @@ std::string TempVault::at(std::string_view relative) const {
   return path_ + "/" + std::string(relative);
 }
 
-void TempVault::write(std::string_view relative, std::string_view content) const {
+void TempVault::write(std::string_view relative,
+                      std::string_view content) const {
   const fs::path p = at(relative);
   std::error_code ec;
   fs::create_directories(p.parent_path(), ec);
@@ -66,7 +68,8 @@ void TempVault::mkdir(std::string_view relative) const {
   }
 }
 
-void TempVault::symlink(std::string_view target, std::string_view relative) const {
+void TempVault::symlink(std::string_view target,
+                        std::string_view relative) const {
   const fs::path p = at(relative);
   std::error_code ec;
   fs::create_directories(p.parent_path(), ec);
@@ -76,21 +79,12 @@ void TempVault::symlink(std::string_view target, std::string_view relative) cons
 }
 
 std::string TempVault::read(std::string_view relative) const {
-  std::ifstream in(at(relative), std::ios::binary);
-  if (!in) {
-    ADD_FAILURE() << "cannot read " << at(relative);
-    return {};
-  }
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return read_file(at(relative));
 }
 
 bool TempVault::exists(std::string_view relative) const {
   struct stat st {};
   return ::lstat(at(relative).c_str(), &st) == 0;
 }
-
-void TempVault::export_env() const { ::setenv("VESTIGOR_VAULT", path_.c_str(), 1); }
 
 }  // namespace vestigor_mcp::testing

@@ -1,5 +1,7 @@
 // temp_vault.hpp: a fresh vault folder for one test. Removed at the end of
-// a passing test; kept, with its path printed, when the test failed.
+// a passing test; kept, with its path printed, when the test failed. The
+// end also unsets VESTIGOR_VAULT, so a unit test that points this process
+// at the vault leaves nothing behind for the next.
 #pragma once
 
 #include <string>
@@ -25,9 +27,6 @@ class TempVault {
   // Whole content of `relative`; fails the test when unreadable.
   std::string read(std::string_view relative) const;
   bool exists(std::string_view relative) const;
-
-  // Points VESTIGOR_VAULT of this process at the vault until destruction.
-  void export_env() const;
 
  private:
   std::string path_;

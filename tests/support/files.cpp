@@ -1,0 +1,46 @@
+#include "support/files.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+namespace vestigor_mcp::testing {
+
+std::string read_file(const std::string& path) {
+  std::string content;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    ADD_FAILURE() << "cannot open " << path << ": " << std::strerror(errno);
+    return content;
+  }
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0) {
+      content.append(buf, static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      ADD_FAILURE() << "cannot read " << path << ": " << std::strerror(errno);
+      content.clear();
+      break;
+    }
+  }
+  ::close(fd);
+  return content;
+}
+
+FolderFiles read_folder(const std::string& folder) {
+  FolderFiles files;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+    files[entry.path().filename().string()] = read_file(entry.path());
+  }
+  return files;
+}
+
+}  // namespace vestigor_mcp::testing

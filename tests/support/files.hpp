@@ -1,0 +1,18 @@
+// files.hpp: reading back what a run left on disk. A file that cannot be
+// read fails the test.
+#pragma once
+
+#include <map>
+#include <string>
+
+namespace vestigor_mcp::testing {
+
+// The whole content of `path`; empty, and the test failed, when unreadable.
+std::string read_file(const std::string& path);
+
+// Every entry of `folder` (links followed), file name -> content; empty
+// when the folder does not exist.
+using FolderFiles = std::map<std::string, std::string>;
+FolderFiles read_folder(const std::string& folder);
+
+}  // namespace vestigor_mcp::testing
