@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "support/files.hpp"
 #include "support/server_process.hpp"
 
 namespace vestigor_mcp::testing {
@@ -197,35 +198,8 @@ TEST(Dispatch, MatchesMethodNamesExactly) {
 }
 
 TEST(Dispatch, InitializeAndToolsListAreConstant) {
-  const std::string init_result =
-      "{\"capabilities\":{\"tools\":{}},\"protocolVersion\":\"2024-11-05\","
-      "\"serverInfo\":{\"name\":\"vestigor-mcp\",\"version\":\"0.1.0\"}}";
-  const std::string empty_schema =
-      "{\"additionalProperties\":false,\"properties\":{},\"type\":\"object\"}";
-  const std::string tools =
-      "{\"tools\":["
-      "{\"description\":\"Return the vault's current-state.md - the 'answer "
-      "before the question' snapshot of what is true and active right now.\","
-      "\"inputSchema\":" +
-      empty_schema +
-      ",\"name\":\"get_current_state\"},"
-      "{\"description\":\"Return the open threads / loops currently in flight "
-      "(open-threads.md).\",\"inputSchema\":" +
-      empty_schema +
-      ",\"name\":\"list_open_threads\"},"
-      "{\"description\":\"Case-insensitive substring search across all "
-      "markdown "
-      "notes in the vault. Returns matching file paths with the first matching "
-      "line.\",\"inputSchema\":{\"additionalProperties\":false,\"properties\":"
-      "{\"query\":{\"description\":\"Text to search "
-      "for\",\"type\":\"string\"}},"
-      "\"required\":[\"query\"],\"type\":\"object\"},\"name\":\"search\"},"
-      "{\"description\":\"Append a timestamped entry to today's daily log "
-      "(daily/YYYY-MM-DD.md). Use this to record what happened so it can be "
-      "consolidated later.\",\"inputSchema\":{\"additionalProperties\":false,"
-      "\"properties\":{\"text\":{\"description\":\"The entry to append\","
-      "\"type\":\"string\"}},\"required\":[\"text\"],\"type\":\"object\"},"
-      "\"name\":\"append_daily_log\"}]}";
+  const std::string init_result = golden("initialize.json");
+  const std::string tools = golden("tools_list.json");
   const RunResult r = run_server(
       "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"initialize\",\"params\":"
       "{\"protocolVersion\":\"2099-01-01\",\"capabilities\":{},\"clientInfo\":"
@@ -233,12 +207,9 @@ TEST(Dispatch, InitializeAndToolsListAreConstant) {
       "{\"id\":2,\"method\":\"initialize\"}\n"
       "{\"id\":3,\"method\":\"tools/list\",\"params\":{\"cursor\":\"x\"}}\n"
       "{\"id\":4,\"method\":\"tools/list\"}\n");
-  EXPECT_EQ(
-      r.out_lines(),
-      (Lines{"{\"id\":1,\"jsonrpc\":\"2.0\",\"result\":" + init_result + "}",
-             "{\"id\":2,\"jsonrpc\":\"2.0\",\"result\":" + init_result + "}",
-             "{\"id\":3,\"jsonrpc\":\"2.0\",\"result\":" + tools + "}",
-             "{\"id\":4,\"jsonrpc\":\"2.0\",\"result\":" + tools + "}"}));
+  EXPECT_EQ(r.out_lines(),
+            (Lines{result_line("1", init_result), result_line("2", init_result),
+                   result_line("3", tools), result_line("4", tools)}));
 }
 
 }  // namespace

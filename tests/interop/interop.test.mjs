@@ -2,7 +2,8 @@
 // TypeScript SDK client (through its StdioClientTransport, as desktop and IDE
 // hosts do) and the Inspector CLI. Every vault here is a real temporary
 // directory; the server binary comes from VESTIGOR_BINARY, the example vault
-// from VESTIGOR_EXAMPLE_VAULT (both set by CTest).
+// from VESTIGOR_EXAMPLE_VAULT, and the expected initialize and tools/list
+// results from the golden files in VESTIGOR_GOLDEN_DIR (all set by CTest).
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFile } from 'node:child_process';
@@ -19,6 +20,11 @@ const binary = process.env.VESTIGOR_BINARY;
 const exampleVault = process.env.VESTIGOR_EXAMPLE_VAULT;
 assert.ok(binary && fs.existsSync(binary), `VESTIGOR_BINARY must name the built server, got ${binary}`);
 assert.ok(exampleVault && fs.existsSync(exampleVault), `VESTIGOR_EXAMPLE_VAULT must name examples/vault, got ${exampleVault}`);
+const goldenDir = process.env.VESTIGOR_GOLDEN_DIR;
+assert.ok(goldenDir && fs.existsSync(goldenDir), `VESTIGOR_GOLDEN_DIR must name tests/golden, got ${goldenDir}`);
+const golden = (name) => JSON.parse(fs.readFileSync(path.join(goldenDir, name), 'utf8'));
+const initializeResult = golden('initialize.json');
+const toolsList = golden('tools_list.json');
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const inspectorBin = path.join(here, 'node_modules', '.bin', 'mcp-inspector');
@@ -86,7 +92,7 @@ async function connect(entry) {
   const transport = new RecordingTransport({ ...entry, stderr: 'pipe' });
   const stderr = [];
   transport.stderr.on('data', (chunk) => stderr.push(chunk));
-  const client = new Client({ name: 'vestigor-interop-test', version: '0.1.0' });
+  const client = new Client({ name: 'vestigor-interop-test', version: '1.0.0' });
   const errors = [];
   client.onerror = (error) => errors.push(error);
   await client.connect(transport);
@@ -108,38 +114,6 @@ function localStamp(when) {
   }
   return { date: `${parts.year}-${parts.month}-${parts.day}`, time: `${parts.hour}:${parts.minute}` };
 }
-
-const emptySchema = { type: 'object', properties: {}, additionalProperties: false };
-function oneArgumentSchema(name, description) {
-  return {
-    type: 'object',
-    properties: { [name]: { type: 'string', description } },
-    required: [name],
-    additionalProperties: false,
-  };
-}
-const catalog = [
-  {
-    name: 'get_current_state',
-    description: "Return the vault's current-state.md - the 'answer before the question' snapshot of what is true and active right now.",
-    inputSchema: emptySchema,
-  },
-  {
-    name: 'list_open_threads',
-    description: 'Return the open threads / loops currently in flight (open-threads.md).',
-    inputSchema: emptySchema,
-  },
-  {
-    name: 'search',
-    description: 'Case-insensitive substring search across all markdown notes in the vault. Returns matching file paths with the first matching line.',
-    inputSchema: oneArgumentSchema('query', 'Text to search for'),
-  },
-  {
-    name: 'append_daily_log',
-    description: "Append a timestamped entry to today's daily log (daily/YYYY-MM-DD.md). Use this to record what happened so it can be consolidated later.",
-    inputSchema: oneArgumentSchema('text', 'The entry to append'),
-  },
-];
 
 describe('SDK client over stdio', { timeout: 60_000 }, () => {
   const currentState = '# Now\r\nCafé ☕ is open\r\n';
@@ -165,10 +139,11 @@ describe('SDK client over stdio', { timeout: 60_000 }, () => {
   const call = (name, args) => session.client.callTool({ name, arguments: args });
 
   test('initialize reports the server, its version, the tools capability and 2024-11-05', () => {
-    assert.deepEqual(session.client.getServerVersion(), { name: 'vestigor-mcp', version: '0.1.0' });
-    assert.deepEqual(session.client.getServerCapabilities(), { tools: {} });
+    assert.deepEqual(session.client.getServerVersion(), initializeResult.serverInfo);
+    assert.deepEqual(session.client.getServerCapabilities(), initializeResult.capabilities);
     assert.equal(session.client.getInstructions(), undefined);
     assert.equal(session.transport.received[0].result.protocolVersion, '2024-11-05');
+    assert.deepEqual(session.transport.received[0].result, initializeResult);
   });
 
   test('ping answers with an empty result', async () => {
@@ -176,7 +151,7 @@ describe('SDK client over stdio', { timeout: 60_000 }, () => {
   });
 
   test('listTools returns the four tools with their exact schemas, in order', async () => {
-    assert.deepEqual(await session.client.listTools(), { tools: catalog });
+    assert.deepEqual(await session.client.listTools(), toolsList);
   });
 
   test('get_current_state returns the note byte for byte, then reports it missing', async () => {
@@ -359,7 +334,7 @@ describe('Inspector CLI on the example vault', { timeout: 60_000 }, () => {
 
   test('lists the four tools and finds no schema portability problem', async () => {
     const listed = await inspect('--method', 'tools/list', '--strict');
-    assert.deepEqual(listed, { tools: catalog });
+    assert.deepEqual(listed, toolsList);
   });
 
   test('calls search and gets the first matching line of each visible note', async () => {

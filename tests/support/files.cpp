@@ -43,4 +43,12 @@ FolderFiles read_folder(const std::string& folder) {
   return files;
 }
 
+std::string golden(std::string_view name) {
+  std::string text = read_file(VESTIGOR_GOLDEN_DIR "/" + std::string(name));
+  if (text.ends_with('\n')) {
+    text.pop_back();
+  }
+  return text;
+}
+
 }  // namespace vestigor_mcp::testing

@@ -1,9 +1,11 @@
-// files.hpp: reading back what a run left on disk. A file that cannot be
-// read fails the test.
+// files.hpp: reading back what a run left on disk, and the golden texts
+// that the unit, end-to-end and client suites all compare against. A file
+// that cannot be read fails the test.
 #pragma once
 
 #include <map>
 #include <string>
+#include <string_view>
 
 namespace vestigor_mcp::testing {
 
@@ -14,5 +16,8 @@ std::string read_file(const std::string& path);
 // when the folder does not exist.
 using FolderFiles = std::map<std::string, std::string>;
 FolderFiles read_folder(const std::string& folder);
+
+// tests/golden/<name> without its final line feed.
+std::string golden(std::string_view name);
 
 }  // namespace vestigor_mcp::testing
