@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "support/temp_vault.hpp"
+
 namespace vestigor_mcp {
 namespace {
 
@@ -32,15 +34,15 @@ TEST(ToolsCall, TakesOnlyAStringArgument) {
   ::unsetenv("VESTIGOR_VAULT");
   // A string argument gets past the argument test to the vault lookup.
   EXPECT_EQ(call(R"({"name":"search","arguments":{"query":"yes","n":1}})"),
-            std::make_pair(std::string("Error: VESTIGOR_VAULT env var is not set"),
-                           true));
+            std::make_pair(
+                std::string("Error: VESTIGOR_VAULT env var is not set"), true));
   for (const char* arguments :
        {R"({"query":1})", R"({"query":null})", R"({"query":{"query":"no"}})",
         R"({"query":["no"]})", R"({"missing":"no"})", R"({"Query":"no"})",
         R"("query")", "null", "[]"}) {
-    EXPECT_EQ(call(std::string(R"({"name":"search","arguments":)") +
-                   arguments + "}"),
-              std::make_pair(std::string("Error: query is empty"), true))
+    EXPECT_EQ(
+        call(std::string(R"({"name":"search","arguments":)") + arguments + "}"),
+        std::make_pair(std::string("Error: query is empty"), true))
         << arguments;
   }
   EXPECT_EQ(call(R"({"name":"search"})"),
@@ -57,8 +59,20 @@ TEST(ToolsCall, SelectsByExactName) {
   EXPECT_EQ(call(R"({"name":7})"),
             std::make_pair(std::string("Error: unknown tool: "), true));
   EXPECT_EQ(call(R"({"name":"list_open_threads"})"),
-            std::make_pair(std::string("Error: VESTIGOR_VAULT env var is not set"),
-                           true));
+            std::make_pair(
+                std::string("Error: VESTIGOR_VAULT env var is not set"), true));
+}
+
+TEST(ToolsCall, SnapshotToolsIgnoreTheirArguments) {
+  testing::TempVault vault;
+  vault.write("current-state.md", "top");
+  vault.write("agents/memory/open-threads.md", "threads\n");
+  ::setenv("VESTIGOR_VAULT", vault.path().c_str(), 1);
+  EXPECT_EQ(call(R"({"name":"get_current_state",)"
+                 R"("arguments":{"path":"elsewhere"}})"),
+            std::make_pair(std::string("top"), false));
+  EXPECT_EQ(call(R"({"name":"list_open_threads","arguments":"x"})"),
+            std::make_pair(std::string("threads\n"), false));
 }
 
 }  // namespace
