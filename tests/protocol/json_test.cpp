@@ -75,12 +75,18 @@ TEST(JsonNumbers, KeepTheirKind) {
 
 TEST(JsonNumbers, WriteDoublesInShortestForm) {
   const std::pair<double, const char*> cases[] = {
-      {0.0, "0.0"},       {-0.0, "-0.0"},
-      {1.0, "1.0"},       {100.0, "100.0"},
-      {1e15, "1000000000000000.0"}, {1e16, "1e+16"},
-      {1e-5, "0.00001"},  {1e-6, "1e-6"},
-      {0.3, "0.3"},       {-2.5, "-2.5"},
-      {1e21, "1e+21"},    {1.25e-5, "0.0000125"},
+      {0.0, "0.0"},
+      {-0.0, "-0.0"},
+      {1.0, "1.0"},
+      {100.0, "100.0"},
+      {1e15, "1000000000000000.0"},
+      {1e16, "1e+16"},
+      {1e-5, "0.00001"},
+      {1e-6, "1e-6"},
+      {0.3, "0.3"},
+      {-2.5, "-2.5"},
+      {1e21, "1e+21"},
+      {1.25e-5, "0.0000125"},
       {123456789012345.6, "123456789012345.6"},
       {4.9406564584124654e-324, "5e-324"},
       {1.7976931348623157e308, "1.7976931348623157e+308"},
@@ -92,7 +98,8 @@ TEST(JsonNumbers, WriteDoublesInShortestForm) {
 }
 
 TEST(JsonStrings, EscapeOnlyWhatMustBeEscaped) {
-  EXPECT_EQ(write(Value(std::string("\x01\x08\x09\x0a\x0b\x0c\x0d\x1f\"\\/\x7f", 12))),
+  EXPECT_EQ(write(Value(
+                std::string("\x01\x08\x09\x0a\x0b\x0c\x0d\x1f\"\\/\x7f", 12))),
             "\"\\u0001\\b\\t\\n\\u000b\\f\\r\\u001f\\\"\\\\/\x7f\"");
   EXPECT_EQ(write(Value(std::string("a\0b", 3))), "\"a\\u0000b\"");
   EXPECT_EQ(round_trip("\"\\u00e9\""), "\"\xc3\xa9\"");
@@ -108,9 +115,11 @@ TEST(JsonStrings, EscapeOnlyWhatMustBeEscaped) {
 }
 
 TEST(JsonObjects, SortKeysByUnsignedBytesAndKeepTheLastDuplicate) {
-  EXPECT_EQ(round_trip("{\"b\":1,\"a\":2,\"B\":3}"), "{\"B\":3,\"a\":2,\"b\":1}");
+  EXPECT_EQ(round_trip("{\"b\":1,\"a\":2,\"B\":3}"),
+            "{\"B\":3,\"a\":2,\"b\":1}");
   EXPECT_EQ(round_trip("{\"a\":1,\"a\":2}"), "{\"a\":2}");
-  EXPECT_EQ(round_trip("{\"a\":1,\"b\":0,\"a\":3,\"a\":{}}"), "{\"a\":{},\"b\":0}");
+  EXPECT_EQ(round_trip("{\"a\":1,\"b\":0,\"a\":3,\"a\":{}}"),
+            "{\"a\":{},\"b\":0}");
   EXPECT_EQ(round_trip("{\"\xc3\xa9\":1,\"z\":2,\"ab\":3,\"a\":4}"),
             "{\"a\":4,\"ab\":3,\"z\":2,\"\xc3\xa9\":1}");
   Value o = Value::object();
@@ -127,7 +136,8 @@ TEST(JsonValues, ParseAnyTopLevelValueWithSurroundingWhitespace) {
   const Case cases[] = {
       {"[]", "[]"},
       {"{}", "{}"},
-      {" \t\r\n{ \"a\" : [ 1 , true , null , false ] }\n ", "{\"a\":[1,true,null,false]}"},
+      {" \t\r\n{ \"a\" : [ 1 , true , null , false ] }\n ",
+       "{\"a\":[1,true,null,false]}"},
       {"\"s\"", "\"s\""},
       {"null", "null"},
       {"[[],[{}]]", "[[],[{}]]"},
@@ -183,8 +193,9 @@ TEST(JsonErrors, NameTheFaultAndItsColumn) {
       {"\"\\ud800", "EOF while parsing a string at line 1 column 7"},
       {"\"\\ud800\\", "EOF while parsing a string at line 1 column 8"},
       {"\"\\ud800\\u00", "EOF while parsing a string at line 1 column 11"},
-      {"\"a\tb\"", "control character (\\u0000-\\u001F) found while parsing a "
-                   "string at line 1 column 3"},
+      {"\"a\tb\"",
+       "control character (\\u0000-\\u001F) found while parsing a "
+       "string at line 1 column 3"},
       {"[1]\n x", "trailing characters at line 2 column 2"},
       {"", "EOF while parsing a value at line 1 column 0"},
   };
@@ -202,13 +213,16 @@ TEST(JsonErrors, InsideATokenNameTheFault) {
       {"\"\\u12x4\"", "invalid escape at line 1 column "},
       {"\"\\ud800x\"", "unexpected end of hex escape at line 1 column "},
       {"\"\\ud800\\x\"", "unexpected end of hex escape at line 1 column "},
-      {"\"\\ud800\\u0041\"", "lone leading surrogate in hex escape at line 1 column "},
+      {"\"\\ud800\\u0041\"",
+       "lone leading surrogate in hex escape at line 1 column "},
       {"\"\\udc00\"", "lone leading surrogate in hex escape at line 1 column "},
   };
   for (const auto& [input, prefix] : cases) {
-    EXPECT_TRUE(error_of(input).starts_with(prefix)) << input << " -> " << error_of(input);
+    EXPECT_TRUE(error_of(input).starts_with(prefix))
+        << input << " -> " << error_of(input);
   }
-  EXPECT_TRUE(error_of(std::string(400, '9')).starts_with("number out of range"));
+  EXPECT_TRUE(
+      error_of(std::string(400, '9')).starts_with("number out of range"));
 }
 
 TEST(JsonNesting, AllowsDepth127AndRefusesThe128thBracket) {
@@ -216,15 +230,17 @@ TEST(JsonNesting, AllowsDepth127AndRefusesThe128thBracket) {
   EXPECT_EQ(round_trip(ok), ok);
   EXPECT_EQ(error_of(std::string(128, '[') + std::string(128, ']')),
             "recursion limit exceeded at line 1 column 128");
-  EXPECT_EQ(error_of(std::string(126, '[') + "{\"a\":{}}" + std::string(126, ']')),
-            "recursion limit exceeded at line 1 column 132");
+  EXPECT_EQ(
+      error_of(std::string(126, '[') + "{\"a\":{}}" + std::string(126, ']')),
+      "recursion limit exceeded at line 1 column 132");
   EXPECT_EQ(error_of(std::string(100000, '[')),
             "recursion limit exceeded at line 1 column 128");
 }
 
 TEST(JsonValues, CompareDoublesBySign) {
   EXPECT_FALSE(Value(0.0) == Value(-0.0));
-  EXPECT_TRUE(*parse("{\"a\":[1,-2,3.5]}") == *parse("{ \"a\" : [1, -2, 35e-1] }"));
+  EXPECT_TRUE(*parse("{\"a\":[1,-2,3.5]}") ==
+              *parse("{ \"a\" : [1, -2, 35e-1] }"));
 }
 
 }  // namespace

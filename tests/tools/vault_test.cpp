@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 
-
 namespace vestigor_mcp {
 namespace {
 
@@ -34,7 +33,8 @@ TEST(DisplayPath, StripsTheVaultComponentByComponent) {
       {"v/bad\xFF.md", "v", "bad\xEF\xBF\xBD.md"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(display_path(c.path, c.vault), c.shown) << c.path << " in " << c.vault;
+    EXPECT_EQ(display_path(c.path, c.vault), c.shown)
+        << c.path << " in " << c.vault;
   }
 }
 
