@@ -27,7 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string kPing = ping_line() + "\n";
-const std::string kPingAnswer = ping_result_line();
 const std::string kStart = "[vestigor-mcp] starting on stdio";
 
 std::string log_call(int id, std::string_view text) {
@@ -112,7 +111,7 @@ TEST(Faults, ClosedStderrStillAnswersOnStdout) {
   const RunResult r = run_server(
       kPing + "not json\n" + tool_call_input(2, "get_current_state", "{}"), o);
   EXPECT_EQ(r.out_lines(),
-            (Lines{kPingAnswer,
+            (Lines{ping_result_line(),
                    tool_result_line(2, "# Now\nalpha is live\n", false)}));
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.exit_code, 0);
@@ -140,7 +139,7 @@ TEST(Faults, FiftyMegabyteLineIsAnsweredWhole) {
   EXPECT_TRUE(out[0] ==
               tool_result_line(7, "Error: unknown tool: " + name, true))
       << "first 200 bytes: " << out[0].substr(0, 200);
-  EXPECT_EQ(out[1], kPingAnswer);
+  EXPECT_EQ(out[1], ping_result_line());
   EXPECT_EQ(r.exit_code, 0);
 }
 
@@ -157,7 +156,7 @@ TEST(Faults, DeepNestingIsRefusedCleanlyAndServingGoesOn) {
       deep += c.opener;
     }
     const RunResult r = run_server(deep + "\n" + kPing);
-    EXPECT_EQ(r.out_lines(), Lines{kPingAnswer}) << c.opener;
+    EXPECT_EQ(r.out_lines(), Lines{ping_result_line()}) << c.opener;
     EXPECT_EQ(r.err_lines(),
               (Lines{kStart,
                      "[vestigor-mcp] invalid json: recursion limit exceeded at "

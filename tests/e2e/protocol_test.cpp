@@ -11,8 +11,6 @@
 namespace vestigor_mcp::testing {
 namespace {
 
-const std::string kPingAnswer = ping_result_line();
-
 TEST(MessageLoop, AnswersTheExampleExchange) {
   const RunResult r = run_server(
       "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n"
@@ -21,7 +19,7 @@ TEST(MessageLoop, AnswersTheExampleExchange) {
       "{} x\n"
       "   \t  \n");
   EXPECT_EQ(r.out_lines(),
-            (Lines{kPingAnswer,
+            (Lines{ping_result_line(),
                    method_not_found_line("\"a\"", "\"method not found: \"")}));
   EXPECT_EQ(r.err,
             "[vestigor-mcp] starting on stdio\n"
@@ -44,21 +42,21 @@ TEST(MessageLoop, TreatsLineEndingsAsSpecified) {
   const std::string ping = "{\"id\":1,\"method\":\"ping\"}";
   // CR LF is one terminator; a last line without LF is still answered.
   RunResult r = run_server(ping + "\r\n" + ping);
-  EXPECT_EQ(r.out, kPingAnswer + "\n" + kPingAnswer + "\n");
+  EXPECT_EQ(r.out, ping_result_line() + "\n" + ping_result_line() + "\n");
   EXPECT_EQ(r.exit_code, 0);
 
   // A CR that is not directly before the LF stays in the line and is JSON
   // whitespace; CR CR LF keeps one CR.
   r = run_server(ping + "\r\r\n" + ping + " \r \n");
-  EXPECT_EQ(r.out, kPingAnswer + "\n" + kPingAnswer + "\n");
+  EXPECT_EQ(r.out, ping_result_line() + "\n" + ping_result_line() + "\n");
 
   // A CR at the end of input without LF stays too (still whitespace).
   r = run_server(ping + "\r");
-  EXPECT_EQ(r.out, kPingAnswer + "\n");
+  EXPECT_EQ(r.out, ping_result_line() + "\n");
 
   // A CR inside the value is no terminator: the line does not parse.
   r = run_server("{\"id\":1,\r\"method\":\"ping\"}\r\n");
-  EXPECT_EQ(r.out, kPingAnswer + "\n");
+  EXPECT_EQ(r.out, ping_result_line() + "\n");
   r = run_server("[1\r2]\n");
   EXPECT_EQ(
       r.err_lines().back(),
@@ -69,7 +67,7 @@ TEST(MessageLoop, InvalidUtf8EndsTheRunAfterEarlierRequests) {
   const std::string ping = "{\"id\":1,\"method\":\"ping\"}\n";
   const RunResult r =
       run_server(ping + "{\"id\":2,\"method\":\"p\xFFing\"}\n" + ping);
-  EXPECT_EQ(r.out, kPingAnswer + "\n");
+  EXPECT_EQ(r.out, ping_result_line() + "\n");
   EXPECT_EQ(
       r.err_lines(),
       (Lines{
