@@ -25,12 +25,14 @@ void BM_ParseStringHeavy(benchmark::State& state) {
     auto v = vestigor_mcp::json::parse(line);
     benchmark::DoNotOptimize(v);
   }
-  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(line.size()));
+  state.SetBytesProcessed(state.iterations() *
+                          static_cast<int64_t>(line.size()));
 }
 BENCHMARK(BM_ParseStringHeavy)->Unit(benchmark::kMillisecond);
 
 void BM_HandlePingLine(benchmark::State& state) {
-  const std::string line = "{\"jsonrpc\":\"2.0\",\"id\":12345,\"method\":\"ping\"}";
+  const std::string line =
+      "{\"jsonrpc\":\"2.0\",\"id\":12345,\"method\":\"ping\"}";
   for (auto _ : state) {
     auto out = vestigor_mcp::handle_line(line, [](std::string_view) {});
     benchmark::DoNotOptimize(out);
@@ -40,7 +42,8 @@ BENCHMARK(BM_HandlePingLine);
 
 void BM_WriteToolsList(benchmark::State& state) {
   auto v = vestigor_mcp::json::parse(
-      "{\"a\":[1,2.5,-3,\"x\\n\",{\"b\":null}],\"c\":\"" + std::string(1000, 'y') + "\"}");
+      "{\"a\":[1,2.5,-3,\"x\\n\",{\"b\":null}],\"c\":\"" +
+      std::string(1000, 'y') + "\"}");
   for (auto _ : state) {
     std::string out = vestigor_mcp::json::write(*v);
     benchmark::DoNotOptimize(out);

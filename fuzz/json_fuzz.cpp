@@ -5,8 +5,8 @@
 //   parse(write(v)) == v  and  write(parse(write(v))) == write(v).
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 

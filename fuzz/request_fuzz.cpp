@@ -107,9 +107,8 @@ bool is_tool_result(const Value& result) {
   }
   const Value& item = content->as_array()->front();
   const Value* text = item.find("text");
-  return item.is_object() && item.as_object()->size() == 2 &&
-         text != nullptr && text->as_string() != nullptr &&
-         is_string(item.find("type"), "text");
+  return item.is_object() && item.as_object()->size() == 2 && text != nullptr &&
+         text->as_string() != nullptr && is_string(item.find("type"), "text");
 }
 
 void check_response(std::string_view line, const std::string& response) {
@@ -134,7 +133,8 @@ void check_response(std::string_view line, const std::string& response) {
   }
   const Value* result = parsed->find("result");
   const Value* error = parsed->find("error");
-  if (parsed->as_object()->size() != 3 || !is_string(parsed->find("jsonrpc"), "2.0") ||
+  if (parsed->as_object()->size() != 3 ||
+      !is_string(parsed->find("jsonrpc"), "2.0") ||
       (result == nullptr) == (error == nullptr)) {
     fail("response envelope malformed", response);
   }
@@ -165,8 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   // The input reaches the line reader through a descriptor, as stdin does.
   const int fd = ::memfd_create("request_fuzz", MFD_CLOEXEC);
-  if (fd < 0 ||
-      ::write(fd, data, size) != static_cast<ssize_t>(size) ||
+  if (fd < 0 || ::write(fd, data, size) != static_cast<ssize_t>(size) ||
       ::lseek(fd, 0, SEEK_SET) != 0) {
     fail("cannot stage the input", "memfd");
   }
