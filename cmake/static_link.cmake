@@ -74,5 +74,11 @@ endif()
 function(vestigor_link_server target)
   if(vestigor_static_link)
     target_link_options(${target} PRIVATE ${vestigor_static_flag})
+    # The .comment section only names the compilers of every object linked
+    # in; Debian's packaging tools drop it too.
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_OBJCOPY} --remove-section=.comment
+        $<TARGET_FILE:${target}>
+      VERBATIM)
   endif()
 endfunction()
