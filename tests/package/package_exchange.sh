@@ -61,7 +61,7 @@ check_manual_page() {
 # program interpreter.
 check_linkage() {
   local server=$1 what=$2 linkage
-  linkage=$(readelf -d -l "$server" | grep -E 'NEEDED|program interpreter' || true)
+  linkage=$(readelf -d -l "$server" | sed -n 's/.*\(NEEDED\|program interpreter\).*[[:space:]]\[\?\([^]]*\)\]$/\2/p' | tr '\n' ' ')
   if [[ $expect_static == ON ]]; then
     [[ -z $linkage ]] || fail "$server should be fully static but has: $linkage"
   fi
