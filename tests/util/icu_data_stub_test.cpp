@@ -10,12 +10,13 @@
 
 #include <csignal>
 #include <cstdint>
-#include <filesystem>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "protocol/request.hpp"
+#include "support/files.hpp"
 #include "support/server_process.hpp"
 #include "support/temp_vault.hpp"
 
@@ -92,7 +93,7 @@ TEST_F(IcuDataStub, ServingNeverAsksForData) {
   vault.write("notes/trip.md",
               "one\n  Two: \u0130STANBUL \u039f\u0394\u039f\u03a3\u3000\n");
   vault.write("notes/other.md", "Stra\u00dfe\n");
-  vault.export_env();
+  ::setenv("VESTIGOR_VAULT", vault.path().c_str(), 1);  // unset by ~TempVault
 
   std::vector<std::string> responses;
   {
@@ -124,16 +125,11 @@ TEST_F(IcuDataStub, ServingNeverAsksForData) {
             tool_result_line(3, "No matches for \"STRASSE\".", false));
   EXPECT_EQ(responses[3], tool_result_line(4, "Error: query is empty", true));
 
-  std::vector<std::filesystem::path> notes;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(vault.at("daily"))) {
-    notes.push_back(entry.path());
-  }
-  ASSERT_EQ(notes.size(), 1u);
-  const std::string name = notes[0].filename().string();
+  const testing::FolderFiles daily = testing::read_folder(vault.at("daily"));
+  ASSERT_EQ(daily.size(), 1u);
+  const auto& [name, note] = *daily.begin();
   EXPECT_EQ(responses[4],
             tool_result_line(5, "Appended to daily/" + name, false));
-  const std::string note = vault.read("daily/" + name);
   EXPECT_TRUE(note.ends_with(" Stub-free\n")) << note;
 }
 
