@@ -4,12 +4,14 @@
 //
 // DIR must not exist yet. Writes 10,000 notes (about 135 MB) in nested
 // folders, 400 of them hidden (in .trash/, .obsidian/, or named .draft-*),
-// about a third holding non-ASCII text (accents, Greek with final sigma,
-// Cyrillic, CJK, emoji, the Kelvin sign, I with dot), one in ten with CR LF
-// line ends, a few large ones. The rare word "QuasarWick" stands in exactly
-// three visible notes late in path order, and once in a hidden note; the
-// common word "project" is in nearly every note, seldom on its first line.
-// The same DIR content comes out on every run and machine.
+// about a third holding non-ASCII text (accented Latin, Greek with final
+// sigma, Cyrillic, CJK, emoji, the Kelvin sign, I with dot), one in twenty
+// with CR LF line ends, a few large ones. The rare word "QuasarWick" stands
+// in exactly three visible notes late in path order, and once in a hidden
+// note; the common word "project" is in nearly every note, seldom on its
+// first line. No note holds the Greek word "ωκεανός" or the German
+// "Straßenbahn" (whose letters all occur), so searching for them reads
+// every note. The same DIR content comes out on every run and machine.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -19,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/search.hpp"
+#include "path_order.hpp"
 
 namespace {
 
@@ -37,7 +39,9 @@ class Random {
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
     return z ^ (z >> 31);
   }
-  std::size_t below(std::size_t n) { return static_cast<std::size_t>(next() % n); }
+  std::size_t below(std::size_t n) {
+    return static_cast<std::size_t>(next() % n);
+  }
   bool chance(std::size_t one_in) { return below(one_in) == 0; }
 
  private:
@@ -45,47 +49,70 @@ class Random {
 };
 
 const std::vector<std::string_view> kWords = {
-    "the", "of", "and", "to", "in", "is", "that", "for", "it", "as", "with",
-    "was", "on", "be", "at", "by", "this", "had", "not", "are", "but", "from",
-    "or", "have", "an", "they", "which", "one", "you", "were", "all", "we",
-    "when", "there", "can", "been", "has", "more", "if", "will", "would",
-    "about", "into", "then", "them", "some", "could", "these", "two", "may",
-    "first", "time", "other", "only", "new", "work", "note", "notes", "agent",
-    "context", "decision", "design", "review", "meeting", "release", "deploy",
-    "server", "client", "request", "response", "cache", "index", "search",
-    "query", "vault", "folder", "markdown", "thread", "state", "open",
-    "closed", "todo", "done", "blocked", "follow", "up", "team", "owner",
-    "deadline", "budget", "risk", "issue", "bug", "fix", "test", "tests",
-    "build", "pipeline", "latency", "memory", "storage", "backup", "restore",
-    "migration", "schema", "database", "table", "column", "config", "option",
-    "default", "value", "error", "warning", "log", "trace", "metric", "alert",
-    "customer", "feedback", "roadmap", "quarter", "weekly", "daily", "summary",
-    "idea", "draft", "outline", "chapter", "reference", "source", "link",
-    "Alice", "Bob", "Carol", "Dave", "Eve", "Mallory", "Trent", "Peggy",
-    "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "API", "HTTP",
-    "JSON", "SQL", "TLS", "DNS", "CPU", "RAM", "SSD", "v2", "2026", "42",
+    "the",      "of",        "and",     "to",        "in",        "is",
+    "that",     "for",       "it",      "as",        "with",      "was",
+    "on",       "be",        "at",      "by",        "this",      "had",
+    "not",      "are",       "but",     "from",      "or",        "have",
+    "an",       "they",      "which",   "one",       "you",       "were",
+    "all",      "we",        "when",    "there",     "can",       "been",
+    "has",      "more",      "if",      "will",      "would",     "about",
+    "into",     "then",      "them",    "some",      "could",     "these",
+    "two",      "may",       "first",   "time",      "other",     "only",
+    "new",      "work",      "note",    "notes",     "agent",     "context",
+    "decision", "design",    "review",  "meeting",   "release",   "deploy",
+    "server",   "client",    "request", "response",  "cache",     "index",
+    "search",   "query",     "vault",   "folder",    "markdown",  "thread",
+    "state",    "open",      "closed",  "todo",      "done",      "blocked",
+    "follow",   "up",        "team",    "owner",     "deadline",  "budget",
+    "risk",     "issue",     "bug",     "fix",       "test",      "tests",
+    "build",    "pipeline",  "latency", "memory",    "storage",   "backup",
+    "restore",  "migration", "schema",  "database",  "table",     "column",
+    "config",   "option",    "default", "value",     "error",     "warning",
+    "log",      "trace",     "metric",  "alert",     "customer",  "feedback",
+    "roadmap",  "quarter",   "weekly",  "daily",     "summary",   "idea",
+    "draft",    "outline",   "chapter", "reference", "source",    "link",
+    "Alice",    "Bob",       "Carol",   "Dave",      "Eve",       "Mallory",
+    "Trent",    "Peggy",     "Monday",  "Tuesday",   "Wednesday", "Thursday",
+    "Friday",   "API",       "HTTP",    "JSON",      "SQL",       "TLS",
+    "DNS",      "CPU",       "RAM",     "SSD",       "v2",        "2026",
+    "42",
 };
 
 const std::vector<std::string_view> kForeign = {
-    "caf\xC3\xA9", "na\xC3\xAFve", "Gr\xC3\xBC\xC3\x9F" "e", "Stra\xC3\x9F" "e",
-    "M\xC3\xBCnchen", "\xC3\x85ngstr\xC3\xB6m", "se\xC3\xB1or", "fa\xC3\xA7" "ade",
-    "\xC5\x81\xC3\xB3" "d\xC5\xBA", "\xC4\xB0stanbul",
-    "\xCE\x9B\xCE\x8C\xCE\x93\xCE\x9F\xCE\xA3",            // ΛΌΓΟΣ
-    "\xCE\xBB\xCF\x8C\xCE\xB3\xCE\xBF\xCF\x82",            // λόγος
-    "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3",                    // ΟΔΟΣ
-    "\xD0\x9F\xD0\xB0\xD0\xBC\xD1\x8F\xD1\x82\xD1\x8C",    // Память
+    "caf\xC3\xA9",
+    "na\xC3\xAFve",
+    "Gr\xC3\xBC\xC3\x9F"
+    "e",
+    "Stra\xC3\x9F"
+    "e",
+    "M\xC3\xBCnchen",
+    "\xC3\x85ngstr\xC3\xB6m",
+    "se\xC3\xB1or",
+    "fa\xC3\xA7"
+    "ade",
+    "\xC5\x81\xC3\xB3"
+    "d\xC5\xBA",
+    "\xC4\xB0stanbul",
+    "\xCE\x9B\xCE\x8C\xCE\x93\xCE\x9F\xCE\xA3",                  // ΛΌΓΟΣ
+    "\xCE\xBB\xCF\x8C\xCE\xB3\xCE\xBF\xCF\x82",                  // λόγος
+    "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3",                          // ΟΔΟΣ
+    "\xD0\x9F\xD0\xB0\xD0\xBC\xD1\x8F\xD1\x82\xD1\x8C",          // Память
     "\xD0\xB7\xD0\xB0\xD0\xBC\xD0\xB5\xD1\x82\xD0\xBA\xD0\xB0",  // заметка
-    "\xE8\xA8\x98\xE6\x86\xB6",                            // 記憶
-    "\xE3\x83\xA1\xE3\x83\xA2",                            // メモ
-    "\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4",                // 한국어
-    "\xF0\x9F\x93\x9D", "\xF0\x9F\x9A\x80",                // emoji
-    "300\xE2\x84\xAA", "\xE2\x80\x94", "\xE2\x80\x9Cquoted\xE2\x80\x9D",
-    "\xC2\xA0nbsp", "\xE2\x86\x92",
+    "\xE8\xA8\x98\xE6\x86\xB6",                                  // 記憶
+    "\xE3\x83\xA1\xE3\x83\xA2",                                  // メモ
+    "\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4",                      // 한국어
+    "\xF0\x9F\x93\x9D",
+    "\xF0\x9F\x9A\x80",  // emoji
+    "300\xE2\x84\xAA",
+    "\xE2\x80\x94",
+    "\xE2\x80\x9Cquoted\xE2\x80\x9D",
+    "\xC2\xA0nbsp",
+    "\xE2\x86\x92",
 };
 
 const std::vector<std::string_view> kTop = {
-    "areas", "archive", "daily", "meetings", "people", "projects",
-    "resources", "Inbox", "Zettelkasten",
+    "areas",    "archive",   "daily", "meetings",     "people",
+    "projects", "resources", "Inbox", "Zettelkasten",
 };
 
 std::string pseudo_word(Random& random) {
@@ -158,7 +185,7 @@ struct Note {
 std::string body(const Note& note) {
   Random random(note.seed);
   const bool foreign = random.chance(3);
-  const bool crlf = random.chance(10);
+  const bool crlf = random.chance(20);
   std::vector<std::string> lines;
   lines.push_back("# " + pseudo_word(random) + " " +
                   std::string(kWords[random.below(kWords.size())]));
@@ -202,7 +229,8 @@ int main(int argc, char** argv) {
   }
   const std::string root = argv[1];
   if (::mkdir(root.c_str(), 0755) != 0) {
-    std::fprintf(stderr, "gen_vault: cannot create %s (must not exist)\n", root.c_str());
+    std::fprintf(stderr, "gen_vault: cannot create %s (must not exist)\n",
+                 root.c_str());
     return 1;
   }
   Random random(20261207);
@@ -234,7 +262,7 @@ int main(int argc, char** argv) {
     notes.push_back(std::move(note));
   }
   std::sort(notes.begin(), notes.end(), [](const Note& a, const Note& b) {
-    return vestigor_mcp::path_less(a.path, b.path);
+    return path_less(a.path, b.path);
   });
   // The rare word: three visible notes at 90%, 95% and 99% of path order,
   // and one hidden note that no search may report.
