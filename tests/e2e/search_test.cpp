@@ -1,4 +1,6 @@
 // The search tool through the binary, against real temporary vaults.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,7 +20,8 @@ std::string search_line(int id, std::string_view query) {
 }
 
 // The reply lines for the given queries, one search each.
-Lines search(const std::vector<std::string>& queries, const RunOptions& options) {
+Lines search(const std::vector<std::string>& queries,
+             const RunOptions& options) {
   std::string input;
   for (std::size_t i = 0; i < queries.size(); ++i) {
     input += search_line(static_cast<int>(i + 1), queries[i]);
@@ -39,13 +42,15 @@ std::string found(int id, std::string_view query, const Lines& matches) {
 }
 
 std::string none(int id, std::string_view query) {
-  return tool_result_line(id, "No matches for \"" + std::string(query) + "\".", false);
+  return tool_result_line(id, "No matches for \"" + std::string(query) + "\".",
+                          false);
 }
 
 TEST(Search, ReportsTheFirstMatchingLineOfEachNoteInPathOrder) {
   TempVault vault;
   vault.write("a.md", "alpha in a\n");
-  vault.write("a/b.md", "\n\nALPHA on three\nline\nfive\nsix\nalpha on seven\n");
+  vault.write("a/b.md",
+              "\n\nALPHA on three\nline\nfive\nsix\nalpha on seven\n");
   vault.write("B.md", "\t- Alpha \r\nmore alpha\n");
   vault.write("a/z.md", "x\r\nthe end aLpHa\r");  // CR at the end, no LF
   vault.write("a-b.md", "no match here\n");
@@ -62,9 +67,10 @@ TEST(Search, UsesTheQueryUntrimmedForMatchingAndInTheReply) {
   TempVault vault;
   vault.write("one.md", "alpha at the start\n");
   vault.write("two.md", "first\nsee alpha here\n");
-  EXPECT_EQ(search({" alpha", "say \"hi\"\nbye", "alpha\t"}, in_vault(vault.path())),
-            (Lines{found(1, " alpha", {"two.md:2: see alpha here"}),
-                   none(2, "say \"hi\"\nbye"), none(3, "alpha\t")}));
+  EXPECT_EQ(
+      search({" alpha", "say \"hi\"\nbye", "alpha\t"}, in_vault(vault.path())),
+      (Lines{found(1, " alpha", {"two.md:2: see alpha here"}),
+             none(2, "say \"hi\"\nbye"), none(3, "alpha\t")}));
 }
 
 TEST(Search, TestsTheQueryBeforeLookingForTheVault) {
@@ -73,16 +79,17 @@ TEST(Search, TestsTheQueryBeforeLookingForTheVault) {
       tool_call_line(2, "search", "{\"query\":7}") + "\n" +
       tool_call_line(3, "search", "{\"query\":\"\"}") + "\n" +
       tool_call_line(4, "search", "{\"query\":\"   \"}") + "\n" +
-      tool_call_line(5, "search", "{\"query\":\"\\u3000\\u00a0\\r\\n\"}") + "\n" +
-      search_line(6, "alpha");
+      tool_call_line(5, "search", "{\"query\":\"\\u3000\\u00a0\\r\\n\"}") +
+      "\n" + search_line(6, "alpha");
   const RunResult r = run_server(input);  // VESTIGOR_VAULT unset
   const std::string empty = "Error: query is empty";
-  EXPECT_EQ(r.out_lines(),
-            (Lines{tool_result_line(1, empty, true), tool_result_line(2, empty, true),
-                   tool_result_line(3, empty, true), tool_result_line(4, empty, true),
-                   tool_result_line(5, empty, true),
-                   tool_result_line(6, "Error: VESTIGOR_VAULT env var is not set",
-                                    true)}));
+  EXPECT_EQ(
+      r.out_lines(),
+      (Lines{tool_result_line(1, empty, true), tool_result_line(2, empty, true),
+             tool_result_line(3, empty, true), tool_result_line(4, empty, true),
+             tool_result_line(5, empty, true),
+             tool_result_line(6, "Error: VESTIGOR_VAULT env var is not set",
+                              true)}));
 }
 
 TEST(Search, SkipsHiddenNamesOtherExtensionsAndInvalidUtf8) {
@@ -134,29 +141,37 @@ TEST(Search, FindsNothingInAnEmptyMissingOrNonDirectoryVault) {
   RunOptions empty = in_vault("");
   empty.cwd = vault.path();  // the working directory is not searched instead
   EXPECT_EQ(search({"alpha"}, empty), (Lines{none(1, "alpha")}));
-  EXPECT_EQ(search({"alpha"}, in_vault(vault.at("missing"))), (Lines{none(1, "alpha")}));
-  EXPECT_EQ(search({"alpha"}, in_vault(vault.at("here.md"))), (Lines{none(1, "alpha")}));
+  EXPECT_EQ(search({"alpha"}, in_vault(vault.at("missing"))),
+            (Lines{none(1, "alpha")}));
+  EXPECT_EQ(search({"alpha"}, in_vault(vault.at("here.md"))),
+            (Lines{none(1, "alpha")}));
   // A trailing slash and a relative path name the same vault.
   RunOptions relative = in_vault(".//");
   relative.cwd = vault.path();
-  EXPECT_EQ(search({"alpha"}, relative), (Lines{found(1, "alpha", {"here.md:1: alpha"})}));
+  EXPECT_EQ(search({"alpha"}, relative),
+            (Lines{found(1, "alpha", {"here.md:1: alpha"})}));
 }
 
 TEST(Search, LowersWithFullUnicodeMappings) {
   TempVault vault;
-  vault.write("city.md", "\xC4\xB0stanbul\n");                   // İstanbul
+  vault.write("city.md", "\xC4\xB0stanbul\n");                    // İstanbul
   vault.write("greek.md", "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3\n");  // ΟΔΟΣ
   vault.write("kelvin.md", "300 \xE2\x84\xAA\n");                 // 300 K-sign
-  vault.write("street.md", "Stra\xC3\x9F" "e\n");                 // Straße
+  vault.write("street.md",
+              "Stra\xC3\x9F"
+              "e\n");  // Straße
   EXPECT_EQ(
-      search({"i", "istanbul", "300 k", "STRASSE", "STRAẞE",
-              "\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82", "\xCE\xA3", "\xCE\x9F\xCE\xA3"},
-             in_vault(vault.path())),
+      search(
+          {"i", "istanbul", "300 k", "STRASSE", "STRAẞE",
+           "\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82", "\xCE\xA3", "\xCE\x9F\xCE\xA3"},
+          in_vault(vault.path())),
       (Lines{found(1, "i", {"city.md:1: \xC4\xB0stanbul"}),
              none(2, "istanbul"),  // İ lowers to i + U+0307
              found(3, "300 k", {"kelvin.md:1: 300 \xE2\x84\xAA"}),
              none(4, "STRASSE"),
-             found(5, "STRAẞE", {"street.md:1: Stra\xC3\x9F" "e"}),
+             found(5, "STRAẞE",
+                   {"street.md:1: Stra\xC3\x9F"
+                    "e"}),
              found(6, "\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82",
                    {"greek.md:1: \xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3"}),
              none(7, "\xCE\xA3"),  // a lone Σ lowers to σ, the note's to ς
@@ -187,9 +202,140 @@ TEST(Search, PassesOverPipesAndEndsInLinkCycles) {
   for (const char* name : {"a/up1", "a/up2", "a/up3", "a/root"}) {
     vault.symlink(std::string(name) == "a/root" ? vault.path() : "..", name);
   }
-  vault.symlink("a", "b");  // a second name for a, walked once, as a
+  vault.symlink("a", "b");  // a second name for a, walked as a copy would be
   EXPECT_EQ(search({"alpha"}, in_vault(vault.path())),
-            (Lines{found(1, "alpha", {"a/note.md:1: alpha", "z.md:1: alpha"})}));
+            (Lines{found(1, "alpha",
+                         {"a/note.md:1: alpha", "b/note.md:1: alpha",
+                          "z.md:1: alpha"})}));
+}
+
+TEST(Search, ReportsEveryPathToASharedFolder) {
+  TempVault vault;
+  vault.write("shared/n.md", "one\nthe Alpha note\n");
+  vault.symlink("shared", "a");
+  vault.symlink("../shared", "b/link");
+  EXPECT_EQ(
+      search({"alpha"}, in_vault(vault.path())),
+      (Lines{found(1, "alpha",
+                   {"a/n.md:2: the Alpha note", "b/link/n.md:2: the Alpha note",
+                    "shared/n.md:2: the Alpha note"})}));
+}
+
+// Removes everything inside the folder `dir`, by descriptors only (a
+// plain recursive removal goes by full paths, which may be too long).
+void remove_inside(int dir) {
+  std::vector<std::string> names;
+  if (DIR* listing = ::fdopendir(::dup(dir))) {
+    while (const dirent* e = ::readdir(listing)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") {
+        names.push_back(name);
+      }
+    }
+    ::closedir(listing);
+  }
+  for (const std::string& name : names) {
+    if (::unlinkat(dir, name.c_str(), 0) == 0) {
+      continue;
+    }
+    const int sub = ::openat(dir, name.c_str(),
+                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (sub >= 0) {
+      remove_inside(sub);
+      ::close(sub);
+    }
+    ::unlinkat(dir, name.c_str(), AT_REMOVEDIR);
+  }
+}
+
+TEST(Search, ReadsNotesBelowPathsLongerThanTheSystemTakes) {
+  // 200 nested folders of 24-byte names: the deepest note's path is some
+  // 5,000 bytes long, past what one system call accepts.
+  TempVault vault;
+  const std::string name = "a-folder-with-long-name";
+  int fd = ::open(vault.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  std::string shown;
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_EQ(::mkdirat(fd, name.c_str(), 0755), 0);
+    const int next =
+        ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    ASSERT_GE(next, 0);
+    fd = next;
+    shown += name + "/";
+  }
+  const int note =
+      ::openat(fd, "deep.md", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(note, 0);
+  const std::string text = "top\r\n  found ALPHA at the bottom\r\n";
+  ASSERT_EQ(::write(note, text.data(), text.size()),
+            static_cast<ssize_t>(text.size()));
+  ::close(note);
+  ::close(fd);
+  vault.write("z.md", "alpha\n");
+  ASSERT_GT(vault.path().size() + shown.size(), 4096U);
+  EXPECT_EQ(search({"alpha", "\xCE\xB1"}, in_vault(vault.path())),
+            (Lines{found(1, "alpha",
+                         {shown + "deep.md:2: found ALPHA at the bottom",
+                          "z.md:1: alpha"}),
+                   none(2, "\xCE\xB1")}));
+  const int top =
+      ::open(vault.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(top, 0);
+  remove_inside(top);
+  ::close(top);
+}
+
+TEST(Search, MatchesNonAsciiQueriesAsFullLoweringDoes) {
+  TempVault vault;
+  vault.write("ohm.md", "R = 5 \xE2\x84\xA6\r\n");  // Ohm sign
+  vault.write(
+      "sea.md",
+      "x\n\xCE\xA9\xCE\xBA\xCE\xB5\xCE\xB1\xCE\xBD\xCF\x8C\xCE\xA3\r\n");
+  vault.write("sharp.md",
+              "\xE1\xBA\x9E"
+              "E\n");  // ẞE
+  vault.write("cjk.md", "\xE8\xA8\x98\xE6\x86\xB6 \xE3\x83\xA1\xE3\x83\xA2\n");
+  vault.write("kelvin.md",
+              "a\n5 \xE2\x84\xAA"
+              "ELVIN\n");
+  EXPECT_EQ(
+      search(
+          {"\xCF\x89",                                                  // ω
+           "\xCF\x89\xCE\xBA\xCE\xB5\xCE\xB1\xCE\xBD\xCF\x8C\xCF\x82",  // ωκεανός
+           "\xCF\x89\xCE\xBA\xCE\xB5\xCE\xB1\xCE\xBD\xCF\x8C\xCF\x83",  // ...σ
+           "\xC3\x9F"
+           "e",
+           "\xE3\x83\xA1\xE3\x83\xA2", "5 kelvin",
+           "\xE2\x84\xAA"
+           "ELVIN"},
+          in_vault(vault.path())),
+      (Lines{
+          found(1, "\xCF\x89",
+                {"ohm.md:1: R = 5 \xE2\x84\xA6",
+                 "sea.md:2: \xCE\xA9\xCE\xBA\xCE\xB5\xCE\xB1"
+                 "\xCE\xBD\xCF\x8C\xCE\xA3"}),
+          found(2, "\xCF\x89\xCE\xBA\xCE\xB5\xCE\xB1\xCE\xBD\xCF\x8C\xCF\x82",
+                {"sea.md:2: \xCE\xA9\xCE\xBA\xCE\xB5\xCE\xB1\xCE\xBD\xCF\x8C"
+                 "\xCE\xA3"}),
+          none(3, "\xCF\x89\xCE\xBA\xCE\xB5\xCE\xB1\xCE\xBD\xCF\x8C\xCF\x83"),
+          found(4,
+                "\xC3\x9F"
+                "e",
+                {"sharp.md:1: \xE1\xBA\x9E"
+                 "E"}),
+          found(
+              5, "\xE3\x83\xA1\xE3\x83\xA2",
+              {"cjk.md:1: \xE8\xA8\x98\xE6\x86\xB6 \xE3\x83\xA1\xE3\x83\xA2"}),
+          found(6, "5 kelvin",
+                {"kelvin.md:2: 5 \xE2\x84\xAA"
+                 "ELVIN"}),
+          found(7,
+                "\xE2\x84\xAA"
+                "ELVIN",
+                {"kelvin.md:2: 5 \xE2\x84\xAA"
+                 "ELVIN"})}));
 }
 
 TEST(Search, SkipsWhatItMayNotRead) {
@@ -205,13 +351,15 @@ TEST(Search, SkipsWhatItMayNotRead) {
     ASSERT_EQ(::chmod(vault.at(file).c_str(), 0644), 0);
   }
   ASSERT_EQ(::chmod(vault.at("secret.md").c_str(), 0), 0);
-  ASSERT_EQ(::chmod(vault.at("shut").c_str(), 0311), 0);  // enterable, not listable
+  ASSERT_EQ(::chmod(vault.at("shut").c_str(), 0311),
+            0);  // enterable, not listable
   RunOptions options = in_vault(vault.path());
   if (::geteuid() == 0) {
     options.run_as = kUnprivilegedUid;  // root would read everything
   }
-  EXPECT_EQ(search({"alpha"}, options),
-            (Lines{found(1, "alpha", {"open/a.md:1: alpha", "z.md:1: alpha"})}));
+  EXPECT_EQ(
+      search({"alpha"}, options),
+      (Lines{found(1, "alpha", {"open/a.md:1: alpha", "z.md:1: alpha"})}));
 }
 
 }  // namespace

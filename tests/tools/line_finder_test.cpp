@@ -1,25 +1,26 @@
-// The search's building blocks: path order, the walk, and the line finder,
-// whose fast paths are checked against plain per-line ICU lowering.
-#include "tools/search.hpp"
+// The line finder against plain per-line ICU lowering: every fast path
+// (the raw-byte scan for ASCII queries, the exact path near the Kelvin
+// sign and the capital I with dot, the sources prefilter and its fallback,
+// long lines lowered in pieces) must give the reference's answer; and the
+// premises those paths rest on, checked against ICU over every code point.
+#include "tools/line_finder.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unicode/uchar.h>
 #include <unicode/ucasemap.h>
+#include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "util/unicode.hpp"
-#include "support/temp_vault.hpp"
 
 namespace vestigor_mcp {
 namespace {
-
-using testing::TempVault;
 
 // ---- The plain reference: every line lowered by ICU on its own ----
 
@@ -67,13 +68,19 @@ std::optional<Found> reference_match(std::string_view content,
 }
 
 std::optional<Found> finder_match(std::string_view content,
-                                  std::string_view query, std::size_t chunk) {
-  LineFinder finder(query, chunk);
-  const auto m = finder.first_match(content);
-  if (!m) {
+                                  std::string_view query,
+                                  const LineFinderOptions& options = {}) {
+  auto finder = LineFinder::make(query, options);
+  EXPECT_TRUE(finder.has_value()) << finder.error();
+  if (!finder) {
     return std::nullopt;
   }
-  return Found{m->number, std::string(m->text)};
+  const auto m = finder->first_match(content);
+  EXPECT_TRUE(m.has_value()) << m.error();
+  if (!m || !*m) {
+    return std::nullopt;
+  }
+  return Found{(*m)->number, std::string((*m)->text)};
 }
 
 std::string describe(const std::optional<Found>& f) {
@@ -87,6 +94,69 @@ std::string utf8(UChar32 c) {
   U8_APPEND(buf, n, 4, c, error);
   EXPECT_FALSE(error) << c;
   return std::string(buf, static_cast<std::size_t>(n));
+}
+
+std::vector<UChar32> code_points(std::string_view text) {
+  std::vector<UChar32> out;
+  const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+  const auto n = static_cast<int32_t>(text.size());
+  for (int32_t i = 0; i < n;) {
+    UChar32 c = 0;
+    U8_NEXT(s, i, n, c);
+    out.push_back(c);
+  }
+  return out;
+}
+
+bool is_scalar_value(UChar32 c) { return !U_IS_SURROGATE(c); }
+
+// Every code point's lower-case form in four contexts, by lowering each
+// context once for all code points: X, aX, Xa and aXa, one per line (a
+// line feed ends every context; a premise checked below).
+struct Forms {
+  std::vector<UChar32> chars;
+  std::vector<std::string> alone, after, before, between;
+};
+
+Forms all_forms() {
+  Forms forms;
+  std::string texts[4];
+  for (UChar32 c = 0; c <= 0x10FFFF; ++c) {
+    if (!is_scalar_value(c) || c == '\n') {
+      continue;
+    }
+    forms.chars.push_back(c);
+    const std::string x = utf8(c);
+    texts[0] += x + "\n";
+    texts[1] += "a" + x + "\n";
+    texts[2] += x + "a\n";
+    texts[3] += "a" + x + "a\n";
+  }
+  std::vector<std::string>* outs[4] = {&forms.alone, &forms.after,
+                                       &forms.before, &forms.between};
+  for (int k = 0; k < 4; ++k) {
+    const std::string lowered = icu_lower(texts[k]);
+    std::size_t start = 0;
+    while (start < lowered.size()) {
+      const std::size_t end = lowered.find('\n', start);
+      std::string form = lowered.substr(start, end - start);
+      if (k == 1 || k == 3) {
+        form.erase(0, 1);
+      }
+      if (k == 2 || k == 3) {
+        form.pop_back();
+      }
+      outs[k]->push_back(form);
+      start = end + 1;
+    }
+    EXPECT_EQ(outs[k]->size(), forms.chars.size());
+  }
+  return forms;
+}
+
+const Forms& forms() {
+  static const Forms kForms = all_forms();
+  return kForms;
 }
 
 // ---- Premises of the fast paths, checked against ICU itself ----
@@ -104,8 +174,9 @@ TEST(Lowering, OnlyCapitalDottedIAndKelvinSignLowerToAscii) {
     if (lowered.empty()) {
       to_empty.push_back(c);
     }
-    if (std::any_of(lowered.begin(), lowered.end(),
-                    [](char b) { return static_cast<unsigned char>(b) < 0x80; })) {
+    if (std::any_of(lowered.begin(), lowered.end(), [](char b) {
+          return static_cast<unsigned char>(b) < 0x80;
+        })) {
       to_ascii.push_back(c);
     }
   }
@@ -131,49 +202,171 @@ TEST(Lowering, AsciiLowersByTheTableAndLineEndsStopContext) {
             icu_lower("\xCE\x91\xCE\xA3") + "\n" + icu_lower("\xCE\x91"));
 }
 
+TEST(Lowering, OnlyTheCapitalSigmaDependsOnItsNeighbours) {
+  // The sources are derived from each character alone and after a cased
+  // letter, and long lines are split between characters that are not the
+  // capital sigma: both rest on this.
+  const Forms& f = forms();
+  std::vector<UChar32> contextual;
+  for (std::size_t i = 0; i < f.chars.size(); ++i) {
+    if (f.after[i] != f.alone[i] || f.before[i] != f.alone[i] ||
+        f.between[i] != f.alone[i]) {
+      contextual.push_back(f.chars[i]);
+    }
+  }
+  EXPECT_EQ(contextual, (std::vector<UChar32>{0x03A3}));
+}
+
+TEST(LowerCaseSources, MatchTheLowerCaseFormsOfEveryCodePoint) {
+  // The reference: for every code point, each character its lower-case
+  // form holds, in any of the four contexts, has it as a source.
+  const Forms& f = forms();
+  std::set<std::pair<UChar32, UChar32>> want;
+  for (std::size_t i = 0; i < f.chars.size(); ++i) {
+    for (const std::string* form :
+         {&f.alone[i], &f.after[i], &f.before[i], &f.between[i]}) {
+      for (const UChar32 c : code_points(*form)) {
+        want.emplace(c, f.chars[i]);
+      }
+    }
+  }
+  std::vector<UChar32> targets = f.chars;
+  targets.insert(std::lower_bound(targets.begin(), targets.end(), '\n'), '\n');
+  const auto got = lower_case_sources(targets);
+  ASSERT_TRUE(got.has_value()) << got.error();
+  want.emplace('\n', '\n');
+  EXPECT_EQ(got->size(), want.size());
+  EXPECT_TRUE(std::equal(got->begin(), got->end(), want.begin(), want.end()));
+  // At most three sources each, so one probe per source always fits.
+  std::map<UChar32, std::size_t> counts;
+  for (const auto& [target, source] : *got) {
+    ++counts[target];
+  }
+  std::size_t most = 0;
+  for (const auto& [target, count] : counts) {
+    most = std::max(most, count);
+  }
+  EXPECT_LE(most, LineFinder::kMaxProbes);
+  EXPECT_EQ(counts[0x03C9], 3U);  // ω: ω, Ω and the ohm sign
+}
+
 // ---- The line finder against the reference ----
 
+// Variants that take every path: the sources prefilter or any non-ASCII
+// character, lines lowered whole or in pieces of a few bytes.
+const LineFinderOptions kVariants[] = {
+    {},
+    {Prefilter::kAnyNonAscii},
+    {Prefilter::kSources, 1},
+    {Prefilter::kAnyNonAscii, 5},
+};
+
 // Lines chosen to trip the fast paths: letters whose lower-case forms
-// differ in length or reach ASCII, sigma in every position, CRs.
+// differ in length or reach ASCII, sigma in every position, CRs, bytes
+// that look like the start or end of the Kelvin sign or the dotted I.
 const char* const kLines[] = {
     "",
     "plain ascii line with Kelvin",
-    "\xE2\x84\xAA" "elvin sign",                     // Kelvin sign + elvin
-    "temperature 300 \xE2\x84\xAA",                  // ... 300 K-sign
-    "\xC4\xB0stanbul",                               // İstanbul
-    "I\xCC\x87 already decomposed",                  // I + U+0307
-    "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3",              // ΟΔΟΣ (final)
-    "\xCE\xA3\xCE\x91\xCE\xA3 \xCE\xA3",             // ΣΑΣ Σ
-    "\xCE\x91\xCE\xA3'",                             // ΑΣ' (ignorable after)
-    "\xCE\x91\xCE\xA3\xCE\x91",                      // ΑΣΑ (not final)
-    "\xCF\x83\xCF\x82 mixed \xCE\xA3.",              // σς mixed Σ.
-    "stra\xC3\x9F" "e STRASSE",                      // straße STRASSE
-    "Gr\xC3\xBC\xC3\x9F" "e aus M\xC3\xBC" "nchen",  // Grüße aus München
-    "\xE2\x84\xA6 ohm and \xE2\x85\xA0 numeral",     // Ω-sign, Roman one
-    "\xC7\x85 titlecase dz",                         // ǅ
+    "\xE2\x84\xAA"
+    "elvin sign",                         // Kelvin sign + elvin
+    "temperature 300 \xE2\x84\xAA",       // ... 300 K-sign
+    "\xC4\xB0stanbul",                    // İstanbul
+    "I\xCC\x87 already decomposed",       // I + U+0307
+    "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3",   // ΟΔΟΣ (final)
+    "\xCE\xA3\xCE\x91\xCE\xA3 \xCE\xA3",  // ΣΑΣ Σ
+    "\xCE\x91\xCE\xA3'",                  // ΑΣ' (ignorable after)
+    "\xCE\x91\xCE\xA3\xCE\x91",           // ΑΣΑ (not final)
+    "\xCF\x83\xCF\x82 mixed \xCE\xA3.",   // σς mixed Σ.
+    "stra\xC3\x9F"
+    "e STRASSE",  // straße STRASSE
+    "Gr\xC3\xBC\xC3\x9F"
+    "e aus M\xC3\xBC"
+    "nchen",                                      // Grüße aus München
+    "\xE2\x84\xA6 ohm and \xE2\x85\xA0 numeral",  // Ω-sign, Roman one
+    "\xC7\x85 titlecase dz",                      // ǅ
     "a\rb inner cr",
     "\r",
     "ends in cr\r",
     "\tindented ALPHA line ",
-    "\xEF\xAC\x80 ligature",                         // ﬀ
-    "\xF0\x90\x90\x80 deseret",                      // 𐐀 (lowers to 𐐨)
-    "\xE1\x84\xAA jamo, not a Kelvin sign",          // ᄪ: bytes 84 AA
+    "\xEF\xAC\x80 ligature",                  // ﬀ
+    "\xF0\x90\x90\x80 deseret",               // 𐐀 (lowers to 𐐨)
+    "\xE1\x84\xAA jamo, not a Kelvin sign",   // ᄪ: bytes 84 AA
+    "\xE2\x8A\xAA and \xC4\xB1 near misses",  // ⊪ (E2 .. AA), ı
+    "K\xC4\xB0 kI\xE2\x84\xAA",               // Kİ kIK-sign
+    "\xCE\xA9\xCE\xBA\xCE\xB5\xCE\xB1\xCE\xBD\xCF\x8C\xCE\xA3 big sea",
+    "\xCF\x89 small omega, \xE1\xBA\x9E capital sharp s",    // ω, ẞ
+    "\xCE\x91'\xCE\xA3'' \xCE\xA3\xCE\xA3\xCE\xA3\xCE\xA3",  // Α'Σ'' ΣΣΣΣ
+    "''''\xCC\x87\xCC\x87''",  // case-ignorables only
+    "\xE8\xA8\x98\xE6\x86\xB6\xE3\x81\xAE\xE3\x83\xA1\xE3\x83\xA2 memo",
+    "quasarwick QUASARWICK Quasar\xE2\x84\xAA"
+    "ick",
 };
 
 const char* const kQueries[] = {
-    "k",    "K",      "kelvin",  "300 k", "\xE2\x84\xAA",     "ELVIN",
-    "i",    "istanbul", "\xC4\xB0", "i\xCC\x87", "I\xCC\x87", "\xCC\x87",
-    "\xCF\x83", "\xCF\x82", "\xCE\xA3", "\xCE\xBF\xCF\x82", "\xCE\x91\xCE\xA3",
-    "\xCF\x83\xCE\xB1", "ss",  "\xC3\x9F", "SS", "stra\xC3\x9F",
-    "\xCF\x89", "\xE2\x85\xB0", "\xC7\x86", "alpha", " alpha", "ALPHA ",
-    "a\rb", "\r", "cr\r", "in cr", "x\ny", "line", "e\r", "\xF0\x90\x90\xA8",
-    "\xEF\xAC\x80", "dz", "mixed \xCF\x83.",
+    "k",
+    "K",
+    "kelvin",
+    "300 k",
+    "\xE2\x84\xAA",
+    "ELVIN",
+    "i",
+    "istanbul",
+    "\xC4\xB0",
+    "i\xCC\x87",
+    "I\xCC\x87",
+    "\xCC\x87",
+    "\xCF\x83",
+    "\xCF\x82",
+    "\xCE\xA3",
+    "\xCE\xBF\xCF\x82",
+    "\xCE\x91\xCE\xA3",
+    "\xCF\x83\xCE\xB1",
+    "ss",
+    "\xC3\x9F",
+    "SS",
+    "stra\xC3\x9F",
+    "\xCF\x89",
+    "\xE2\x85\xB0",
+    "\xC7\x86",
+    "alpha",
+    " alpha",
+    "ALPHA ",
+    "a\rb",
+    "\r",
+    "cr\r",
+    "in cr",
+    "x\ny",
+    "line",
+    "e\r",
+    "\xF0\x90\x90\xA8",
+    "\xEF\xAC\x80",
+    "dz",
+    "mixed \xCF\x83.",
+    "\xCF\x89\xCE\xBA\xCE\xB5\xCE\xB1\xCE\xBD\xCF\x8C\xCF\x82",  // ωκεανός
+    "\xE2\x84\xA6",
+    "\xE1\xBA\x9E",
+    "quasarwick",
+    "QUASAR\xE2\x84\xAA",
+    "ki",
+    "\xCF\x83\xCF\x83",
+    "'\xCF\x83'",
+    "\xE8\xA8\x98\xE6\x86\xB6",
+    "\xCC\x87'",
+    "mi",
+    "ck qu",
 };
 
 std::vector<std::string> corpus() {
   std::vector<std::string> files = {
-      "", "\n", "\r\n", "\r", "x\r", "\n\n\nalpha", "ALPHA\r\n\r\n",
-      "\xCE\x91\xCE\xA3\r\n\xCE\x91", "\xCE\x91\xCE\xA3\r\r\n",
+      "",
+      "\n",
+      "\r\n",
+      "\r",
+      "x\r",
+      "\n\n\nalpha",
+      "ALPHA\r\n\r\n",
+      "\xCE\x91\xCE\xA3\r\n\xCE\x91",
+      "\xCE\x91\xCE\xA3\r\r\n",
       "no\nmatch\nhere\n",
   };
   std::mt19937 random(20261207);
@@ -196,18 +389,25 @@ TEST(LineFinder, AgreesWithPerLineIcuLoweringOnTrickyText) {
   const std::vector<std::string> files = corpus();
   int compared = 0;
   int matched = 0;
-  for (const std::string& file : files) {
-    ASSERT_TRUE(is_valid_utf8(file));
-    for (const char* query : kQueries) {
-      const auto want = reference_match(file, query);
-      matched += want ? 1 : 0;
-      // Small chunks put run boundaries on every line.
-      for (std::size_t chunk : {std::size_t{1}, std::size_t{5}, kSearchChunkBytes}) {
-        const auto got = finder_match(file, query, chunk);
+  for (const char* query : kQueries) {
+    for (const LineFinderOptions& options : kVariants) {
+      auto finder = LineFinder::make(query, options);
+      ASSERT_TRUE(finder.has_value()) << finder.error();
+      for (const std::string& file : files) {
+        ASSERT_TRUE(is_valid_utf8(file));
+        const auto want = reference_match(file, query);
+        matched += want ? 1 : 0;
+        const auto m = finder->first_match(file);
+        ASSERT_TRUE(m.has_value()) << m.error();
+        std::optional<Found> got;
+        if (*m) {
+          got = Found{(*m)->number, std::string((*m)->text)};
+        }
         ++compared;
-        ASSERT_EQ(got, want) << "query [" << query << "] chunk " << chunk
-                             << " file [" << file << "]: got " << describe(got)
-                             << ", want " << describe(want);
+        ASSERT_EQ(got, want)
+            << "query [" << query << "] piece " << options.icu_piece_bytes
+            << " file [" << file << "]: got " << describe(got) << ", want "
+            << describe(want);
       }
     }
   }
@@ -216,145 +416,144 @@ TEST(LineFinder, AgreesWithPerLineIcuLoweringOnTrickyText) {
   EXPECT_LT(matched, compared / 3);
 }
 
-TEST(LineFinder, FindsMatchesAcrossChunkBoundariesOfLongNotes) {
+TEST(LineFinder, FindsMatchesDeepInLongNotes) {
   std::string note;
   for (int i = 0; i < 20000; ++i) {
     note += i % 7 == 0 ? "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3 line\r\n"
                        : "an ordinary line of text\n";
   }
-  note += "the \xE2\x84\xAA" "ey line\n";
+  note +=
+      "the \xE2\x84\xAA"
+      "ey line\n";
   note += "\xCE\xB4\xCF\x81\xCF\x8C\xCE\xBC\xCE\x9F\xCE\xA3 end";  // δρόμΟΣ
   struct Case {
     const char* query;
     std::size_t number;
   };
-  const Case cases[] = {{"KEY", 20001}, {"\xCE\xBF\xCF\x82 end", 20002},
-                        {"\xCE\xBF\xCF\x82 line", 1}, {"text\n", 0}};
+  const Case cases[] = {{"KEY", 20001},
+                        {"\xCE\xBF\xCF\x82 end", 20002},
+                        {"\xCE\xBF\xCF\x82 line", 1},
+                        {"text\n", 0}};
   for (const Case& c : cases) {
-    for (std::size_t chunk : {std::size_t{100}, kSearchChunkBytes}) {
-      const auto got = finder_match(note, c.query, chunk);
-      EXPECT_EQ(got ? got->number : 0, c.number) << c.query << " " << chunk;
+    for (const LineFinderOptions& options : kVariants) {
+      const auto got = finder_match(note, c.query, options);
+      EXPECT_EQ(got ? got->number : 0, c.number) << c.query;
       EXPECT_EQ(got, reference_match(note, c.query)) << c.query;
     }
   }
 }
 
+TEST(LineFinder, FindsTheQueryAtEveryOffsetAndNearTheEnd) {
+  // The scan looks at 16 positions at a time and at the last few one by
+  // one: a match must be found wherever it lies, and a partial one at the
+  // very end must not be taken.
+  const char* const queries[] = {"quasarwick", "k", "\xCF\x89\xCE\xBA",
+                                 "\xC3\x9F"
+                                 "e",
+                                 "ki"};
+  const char* const spelled[] = {"QuasarWick", "\xE2\x84\xAA",
+                                 "\xCE\xA9\xCE\x9A",
+                                 "\xE1\xBA\x9E"
+                                 "E",
+                                 "K\xC4\xB0"};
+  for (std::size_t q = 0; q < std::size(queries); ++q) {
+    const std::string word = spelled[q];
+    for (std::size_t before = 0; before < 40; ++before) {
+      for (const std::size_t after : {0U, 1U, 2U, 15U, 16U, 17U}) {
+        const std::string text =
+            std::string(before, 'x') + word + std::string(after, 'y');
+        for (const LineFinderOptions& options : kVariants) {
+          EXPECT_EQ(finder_match("a\n" + text, queries[q], options),
+                    (Found{2, text}))
+              << queries[q] << " " << before << " " << after;
+        }
+        const std::string cut =
+            "a\n" + text.substr(0, before + word.size() - 1);
+        EXPECT_EQ(finder_match(cut, queries[q]),
+                  reference_match(cut, queries[q]))
+            << queries[q] << " " << before;
+      }
+    }
+  }
+}
+
+TEST(LineFinder, FindsEverySourceOfEveryLowerCaseCharacter) {
+  // For each character that some other character lowers into, and each
+  // of its sources: a note whose only match is that source, in the middle
+  // of a line, after a cased letter and alone (Final_Sigma).
+  const Forms& f = forms();
+  std::map<UChar32, std::set<UChar32>> sources;
+  for (std::size_t i = 0; i < f.chars.size(); ++i) {
+    if (f.alone[i] == utf8(f.chars[i]) && f.after[i] == f.alone[i]) {
+      continue;  // lowers to itself: found by the same bytes
+    }
+    for (const std::string* form : {&f.alone[i], &f.after[i]}) {
+      for (const UChar32 c : code_points(*form)) {
+        sources[c].insert(f.chars[i]);
+      }
+    }
+  }
+  ASSERT_GT(sources.size(), 1000U);
+  int checked = 0;
+  for (const auto& [target, from] : sources) {
+    const std::string query = utf8(target);
+    auto finder = LineFinder::make(query);
+    ASSERT_TRUE(finder.has_value()) << finder.error();
+    for (const UChar32 source : from) {
+      const std::string x = utf8(source);
+      std::string dash = "\xE2\x80\x94 ";  // — X
+      dash += x;
+      dash += ' ';
+      std::string after_b = "b";
+      after_b += x;
+      for (const std::string& line : {dash, after_b, x}) {
+        const std::string note = "nothing here\r\n" + line + "\r\nlast";
+        const auto want = reference_match(note, query);
+        const auto m = finder->first_match(note);
+        ASSERT_TRUE(m.has_value()) << m.error();
+        std::optional<Found> got;
+        if (*m) {
+          got = Found{(*m)->number, std::string((*m)->text)};
+        }
+        ASSERT_EQ(got, want) << "U+" << std::hex << target << " from U+"
+                             << source << " in [" << line << "]";
+        checked += want ? 1 : 0;
+      }
+    }
+  }
+  EXPECT_GT(checked, 3000);
+}
+
 TEST(LineFinder, StaysWithinInvalidUtf8) {
   // The search checks the encoding only of notes that match; the finder
   // must cope with any bytes, truncated sequences at the end included.
-  for (const char* tail : {"\xE2\x84", "\xC4", "\xFF\xFE", "\xCE", "\xED\xA0\x80"}) {
+  for (const char* tail :
+       {"\xE2\x84", "\xC4", "\xFF\xFE", "\xCE", "\xED\xA0\x80"}) {
     for (const char* query : {"alpha", "\xCF\x83", "a\rb"}) {
-      const std::string note = std::string("alpha \xCF\x83 a\rb\n") + tail;
-      EXPECT_EQ(finder_match(note, query, 4), (Found{1, "alpha \xCF\x83 a\rb"}))
-          << query;
-      EXPECT_EQ(finder_match(std::string("x\n") + tail, query, 4), std::nullopt);
+      for (const LineFinderOptions& options : kVariants) {
+        const std::string note = std::string("alpha \xCF\x83 a\rb\n") + tail;
+        EXPECT_EQ(finder_match(note, query, options),
+                  (Found{1, "alpha \xCF\x83 a\rb"}))
+            << query;
+        EXPECT_EQ(finder_match(std::string("x\n") + tail, query, options),
+                  std::nullopt);
+      }
     }
   }
 }
 
 TEST(LineFinder, NeverMatchesAQueryHoldingALineFeed) {
-  EXPECT_FALSE(LineFinder("a\nb").can_match());
-  EXPECT_TRUE(LineFinder("a\rb").can_match());
-  EXPECT_TRUE(LineFinder("a").can_match());
-}
-
-// ---- Path order ----
-
-TEST(PathLess, ComparesComponentByComponentAsUnsignedBytes) {
-  struct Case {
-    const char* a;
-    const char* b;
-  };
-  // Each a sorts strictly before its b.
-  const Case cases[] = {
-      {"v/B.md", "v/a.md"},          {"v/a/b.md", "v/a.md"},
-      {"v/a/z.md", "v/a-b.md"},      {"v/a/z.md", "v/a.b/a.md"},
-      {"v/a", "v/a/b"},              {"v/z.md", "v/\xC3\xA9.md"},
-      {"/v/x/y/z.md", "/v/x/y0.md"}, {"v/a b.md", "v/a.md"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_TRUE(path_less(c.a, c.b)) << c.a << " < " << c.b;
-    EXPECT_FALSE(path_less(c.b, c.a)) << c.b << " < " << c.a;
+  for (const char* query : {"a\nb", "\n", "\xCE\xA3\n"}) {
+    auto finder = LineFinder::make(query);
+    ASSERT_TRUE(finder.has_value());
+    EXPECT_FALSE(finder->can_match()) << query;
+    EXPECT_EQ(finder_match("a\nb\n", query), std::nullopt);
   }
-  EXPECT_FALSE(path_less("v/a.md", "v/a.md"));
-}
-
-// ---- The walk ----
-
-std::vector<std::string> walk(const TempVault& vault, const std::string& root) {
-  std::vector<std::string> files;
-  collect_md(root, files);
-  std::vector<std::string> relative;
-  for (const std::string& f : files) {
-    EXPECT_TRUE(f.starts_with(vault.path() + "/")) << f;
-    relative.push_back(f.substr(vault.path().size() + 1));
+  for (const char* query : {"a\rb", "a", "\xCE\xA3"}) {
+    auto finder = LineFinder::make(query);
+    ASSERT_TRUE(finder.has_value());
+    EXPECT_TRUE(finder->can_match()) << query;
   }
-  return relative;
-}
-
-TEST(CollectMd, ListsVisibleNotesInPathOrder) {
-  TempVault vault;
-  for (const char* name : {"a.md", "a/b.md", "B.md", "a-b.md", "a/z.md", "x.md/in.md",
-                           "NOTE.MD", "a.Md", "trail.", "plain", ".hidden.md",
-                           ".cache/x.md", "d/.git/y.md", "d/e/f.md", "md", ".md"}) {
-    vault.write(name, "text");
-  }
-  vault.symlink("d", "link-to-d");
-  vault.symlink("a.md", "link.md");
-  vault.symlink("missing.md", "broken.md");
-  ASSERT_EQ(::mkfifo(vault.at("pipe.md").c_str(), 0600), 0);
-  // d is walked once, as d (before link-to-d); pipes and broken links are
-  // no notes.
-  EXPECT_EQ(walk(vault, vault.path()),
-            (std::vector<std::string>{"B.md", "a/b.md", "a/z.md", "a-b.md",
-                                      "a.md", "d/e/f.md", "link.md",
-                                      "x.md/in.md"}));
-  // With a trailing slash the paths get no doubled separator.
-  EXPECT_EQ(walk(vault, vault.path() + "/").size(), 8U);
-}
-
-TEST(CollectMd, EntersEachRealDirectoryOnceSoLinkCyclesEnd) {
-  TempVault vault;
-  vault.write("n/top.md", "x");
-  vault.write("n/sub/deep.md", "x");
-  vault.symlink("..", "n/sub/up");      // cycle back to n
-  vault.symlink("../..", "n/sub/root");  // cycle back to the vault
-  vault.symlink(".", "n/self");
-  vault.symlink("n/sub", "z");          // a second way into n/sub
-  EXPECT_EQ(walk(vault, vault.path()),
-            (std::vector<std::string>{"n/sub/deep.md", "n/top.md"}));
-}
-
-TEST(CollectMd, WalksTreesDeeperThanTheDescriptorsItHolds) {
-  // Past 64 levels folders are opened by full path instead of relative
-  // to their parent; links are followed there as well.
-  TempVault vault;
-  std::string deep;
-  for (int i = 0; i < 80; ++i) {
-    deep += "d/";
-    if (i == 70) {
-      vault.write(deep + "mid.md", "x");
-      vault.symlink("../../../../..", deep + "up");
-      vault.symlink("mid.md", deep + "same.md");
-    }
-  }
-  vault.write(deep + "bottom.md", "x");
-  const std::vector<std::string> found = walk(vault, vault.path());
-  ASSERT_EQ(found.size(), 3U);
-  EXPECT_TRUE(found[0].ends_with("/d/bottom.md")) << found[0];
-  EXPECT_EQ(found[0].size(), deep.size() + 9);
-  EXPECT_TRUE(found[1].ends_with("/d/mid.md")) << found[1];
-  EXPECT_TRUE(found[2].ends_with("/d/same.md")) << found[2];
-}
-
-TEST(CollectMd, AbsorbsWhatCannotBeListed) {
-  TempVault vault;
-  vault.write("file.md", "x");
-  std::vector<std::string> files;
-  collect_md("", files);
-  collect_md(vault.at("missing"), files);
-  collect_md(vault.at("file.md"), files);
-  EXPECT_TRUE(files.empty());
 }
 
 }  // namespace

@@ -1,0 +1,90 @@
+// walk.hpp: the search's walk over the vault, collect_md. Meets every note
+// (a regular file, links followed, whose name ends in exactly ".md") in
+// path order, lazily: a folder is listed when the walk reaches it, so a
+// walk stopped early has listed only the folders before that point. Hidden
+// names are never entered or taken; FIFOs, sockets and devices are passed
+// over. Links to folders are followed, except to a folder that is already
+// on the path from the root down (so link cycles end, and every other path
+// is walked as if the links were copies). Notes are reached relative to
+// their folder's descriptor, so depth and path length have no limit.
+// What cannot be listed, opened or examined contributes nothing; the only
+// failure is running out of memory (ENOMEM).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "tools/walk_directory.hpp"
+
+namespace vestigor_mcp {
+
+// Whether entry types are taken from the listing or looked up for every
+// entry, as on a file system that gives none.
+enum class EntryTypes { kAsListed, kLookedUp };
+
+// The walk as an iterator: next() moves from note to note.
+class NoteWalk {
+ public:
+  explicit NoteWalk(std::string_view root,
+                    EntryTypes types = EntryTypes::kAsListed);
+  ~NoteWalk();
+  NoteWalk(const NoteWalk&) = delete;
+  NoteWalk& operator=(const NoteWalk&) = delete;
+
+  // Moves to the next note: true when there is one, false at the end;
+  // ENOMEM when out of memory.
+  std::expected<bool, int> next();
+
+  // The current note: an open descriptor of its folder, its name there,
+  // and its path (the root joined with its path below the root).
+  int folder() const;
+  const char* name() const { return name_; }
+  std::string_view path() const { return path_; }
+
+ private:
+  struct Frame;
+
+  std::expected<bool, int> start();
+  std::expected<void, int> enter(int fd);
+  bool on_path(dev_t device, ino_t inode) const;
+  bool reopen(std::size_t level);
+  void pop();
+  void close_beyond_window();
+
+  std::string root_;
+  EntryTypes types_;
+  bool started_ = false;
+  std::vector<Frame> frames_;  // frames_[0, depth_) are the folders walked
+  std::size_t depth_ = 0;
+  std::string path_;  // the deepest folder's path, then the note's name
+  const char* name_ = nullptr;
+  DirectoryReader reader_;
+};
+
+enum class WalkStep { kContinue, kStop };
+
+// The walk, as a visitor that can stop: calls `visit(walk)` for each note
+// below `directory`, in path order, until it returns WalkStep::kStop. An
+// empty `directory` names no folder.
+template <typename Visit>
+std::expected<void, int> collect_md(std::string_view directory, Visit&& visit,
+                                    EntryTypes types = EntryTypes::kAsListed) {
+  NoteWalk walk(directory, types);
+  for (;;) {
+    const std::expected<bool, int> more = walk.next();
+    if (!more) {
+      return std::unexpected(more.error());
+    }
+    if (!*more || visit(std::as_const(walk)) == WalkStep::kStop) {
+      return {};
+    }
+  }
+}
+
+}  // namespace vestigor_mcp

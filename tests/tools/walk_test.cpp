@@ -1,0 +1,395 @@
+// The walk: which notes it meets, in which order, through links, cycles,
+// trees deeper than the descriptors it holds and paths longer than the
+// system takes, and folders that change while it runs.
+#include "tools/walk.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/temp_vault.hpp"
+#include "util/buffer.hpp"
+#include "util/fs.hpp"
+
+namespace vestigor_mcp {
+namespace {
+
+using testing::TempVault;
+
+// ---- Path order, the order the walk must produce ----
+
+std::vector<std::string_view> components(std::string_view path) {
+  std::vector<std::string_view> parts;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t slash = std::min(path.find('/', start), path.size());
+    if (slash > start) {
+      parts.push_back(path.substr(start, slash - start));
+    }
+    start = slash + 1;
+  }
+  return parts;
+}
+
+// Component by component, names as unsigned bytes (string_view's order),
+// a path before the paths below it.
+bool path_less(std::string_view a, std::string_view b) {
+  const auto x = components(a);
+  const auto y = components(b);
+  return std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end());
+}
+
+TEST(PathLess, ComparesComponentByComponentAsUnsignedBytes) {
+  struct Case {
+    const char* a;
+    const char* b;
+  };
+  // Each a sorts strictly before its b.
+  const Case cases[] = {
+      {"v/B.md", "v/a.md"},
+      {"v/a/b.md", "v/a.md"},
+      {"v/a/z.md", "v/a-b.md"},
+      {"v/a/z.md", "v/a.b/a.md"},
+      {"v/a", "v/a/b"},
+      {"v/z.md", "v/\xC3\xA9.md"},
+      {"/v/x/y/z.md", "/v/x/y0.md"},
+      {"v/a b.md", "v/a.md"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(path_less(c.a, c.b)) << c.a << " < " << c.b;
+    EXPECT_FALSE(path_less(c.b, c.a)) << c.b << " < " << c.a;
+  }
+  EXPECT_FALSE(path_less("v/a.md", "v/a.md"));
+}
+
+// ---- Helpers ----
+
+// The notes below `root`, as paths relative to the vault.
+std::vector<std::string> walk(const TempVault& vault, const std::string& root,
+                              EntryTypes types = EntryTypes::kAsListed) {
+  std::vector<std::string> relative;
+  const auto done = collect_md(
+      root,
+      [&](const NoteWalk& w) {
+        const std::string path(w.path());
+        EXPECT_TRUE(path.starts_with(vault.path() + "/")) << path;
+        relative.push_back(path.substr(vault.path().size() + 1));
+        return WalkStep::kContinue;
+      },
+      types);
+  EXPECT_TRUE(done.has_value());
+  return relative;
+}
+
+std::size_t open_descriptors() {
+  std::size_t n = 0;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (::readdir(dir) != nullptr) {
+      ++n;
+    }
+    ::closedir(dir);
+  }
+  return n;
+}
+
+void write_at(int dir, const char* name, std::string_view text) {
+  const int fd =
+      ::openat(dir, name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0) << name;
+  ASSERT_EQ(::write(fd, text.data(), text.size()),
+            static_cast<ssize_t>(text.size()));
+  ::close(fd);
+}
+
+// `levels` folders named `name`, each inside the one before, below `top`;
+// each holds a.md and z.md (before and after the next folder in path
+// order) with its level number as their text. Made one level at a time,
+// so the depth may pass any path length limit.
+void make_chain(const std::string& top, int levels, const std::string& name) {
+  int fd = ::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  for (int i = 0; i < levels; ++i) {
+    write_at(fd, "a.md", std::to_string(i));
+    write_at(fd, "z.md", std::to_string(i));
+    ASSERT_EQ(::mkdirat(fd, name.c_str(), 0755), 0);
+    const int next =
+        ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    fd = next;
+    ASSERT_GE(fd, 0);
+  }
+  ::close(fd);
+}
+
+// Removes everything inside the folder `dir`, by descriptors only (a
+// plain recursive removal goes by full paths, which may be too long).
+void remove_inside(int dir) {
+  std::vector<std::string> names;
+  if (DIR* listing = ::fdopendir(::dup(dir))) {
+    while (const dirent* e = ::readdir(listing)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") {
+        names.push_back(name);
+      }
+    }
+    ::closedir(listing);
+  }
+  for (const std::string& name : names) {
+    if (::unlinkat(dir, name.c_str(), 0) == 0) {
+      continue;
+    }
+    const int sub = ::openat(dir, name.c_str(),
+                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (sub >= 0) {
+      remove_inside(sub);
+      ::close(sub);
+    }
+    ::unlinkat(dir, name.c_str(), AT_REMOVEDIR);
+  }
+}
+
+void remove_tree(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    remove_inside(fd);
+    ::close(fd);
+  }
+}
+
+// ---- The walk ----
+
+TEST(CollectMd, ListsVisibleNotesInPathOrder) {
+  TempVault vault;
+  for (const char* name :
+       {"a.md", "a/b.md", "B.md", "a-b.md", "a/z.md", "x.md/in.md", "NOTE.MD",
+        "a.Md", "trail.", "plain", ".hidden.md", ".cache/x.md", "d/.git/y.md",
+        "d/e/f.md", "md", ".md"}) {
+    vault.write(name, "text");
+  }
+  vault.symlink("d", "link-to-d");
+  vault.symlink("a.md", "link.md");
+  vault.symlink("missing.md", "broken.md");
+  vault.symlink(".cache", "shown");  // a visible name for a hidden folder
+  ASSERT_EQ(::mkfifo(vault.at("pipe.md").c_str(), 0600), 0);
+  // A link to a folder is walked as the folder would be; pipes and broken
+  // links are no notes. Entry types looked up one by one, as on a file
+  // system whose listings give none, change nothing.
+  const std::vector<std::string> want = {
+      "B.md",     "a/b.md",           "a/z.md",  "a-b.md",     "a.md",
+      "d/e/f.md", "link-to-d/e/f.md", "link.md", "shown/x.md", "x.md/in.md"};
+  EXPECT_EQ(walk(vault, vault.path()), want);
+  EXPECT_EQ(walk(vault, vault.path(), EntryTypes::kLookedUp), want);
+  // With a trailing slash the paths get no doubled separator.
+  EXPECT_EQ(walk(vault, vault.path() + "/").size(), want.size());
+}
+
+TEST(CollectMd, CutsLinkCyclesAtAFolderAlreadyOnThePath) {
+  TempVault vault;
+  vault.write("n/top.md", "x");
+  vault.write("n/sub/deep.md", "x");
+  vault.symlink("..", "n/sub/up");       // cycle back to n
+  vault.symlink("../..", "n/sub/root");  // cycle back to the vault
+  vault.symlink(".", "n/self");
+  vault.symlink("n/sub", "z");  // a second way into n/sub
+  // Below z, n is not yet on the path, so z/up is walked, down to where
+  // it would come back to z.
+  for (const EntryTypes types :
+       {EntryTypes::kAsListed, EntryTypes::kLookedUp}) {
+    EXPECT_EQ(walk(vault, vault.path(), types),
+              (std::vector<std::string>{"n/sub/deep.md", "n/top.md",
+                                        "z/deep.md", "z/up/top.md"}));
+  }
+}
+
+TEST(CollectMd, ReportsEveryPathToASharedFolder) {
+  TempVault vault;
+  vault.write("shared/n.md", "x");
+  vault.symlink("shared", "a");
+  vault.symlink("../shared", "b/link");
+  EXPECT_EQ(walk(vault, vault.path()),
+            (std::vector<std::string>{"a/n.md", "b/link/n.md", "shared/n.md"}));
+}
+
+TEST(CollectMd, EndsInManyLinksToOneFolderInsideACycle) {
+  // Every path that does not repeat a folder is walked: with three links
+  // from each of two folders to the other, and a note in each, that is
+  // each folder once at the top and once below each link of the other.
+  TempVault vault;
+  vault.write("p/n.md", "x");
+  vault.write("q/n.md", "x");
+  for (const char* name : {"1", "2", "3"}) {
+    vault.symlink("../q", std::string("p/") + name);
+    vault.symlink("../p", std::string("q/") + name);
+  }
+  const std::vector<std::string> found = walk(vault, vault.path());
+  EXPECT_EQ(found.size(), 8U);
+  EXPECT_TRUE(std::is_sorted(found.begin(), found.end(), path_less));
+  EXPECT_EQ(found.front(), "p/1/n.md");
+  EXPECT_EQ(found.back(), "q/n.md");
+}
+
+TEST(CollectMd, WalksTreesDeeperThanTheDescriptorsItHolds) {
+  // Deep folders are closed and opened again relative to a held ancestor;
+  // links are followed there as well.
+  TempVault vault;
+  std::string deep;
+  for (int i = 0; i < 80; ++i) {
+    deep += "d/";
+    if (i == 70) {
+      vault.write(deep + "mid.md", "x");
+      vault.symlink("../../../../..", deep + "up");
+      vault.symlink("mid.md", deep + "same.md");
+    }
+  }
+  vault.write(deep + "bottom.md", "x");
+  const std::vector<std::string> found = walk(vault, vault.path());
+  ASSERT_EQ(found.size(), 3U);
+  EXPECT_TRUE(found[0].ends_with("/d/bottom.md")) << found[0];
+  EXPECT_EQ(found[0].size(), deep.size() + 9);
+  EXPECT_TRUE(found[1].ends_with("/d/mid.md")) << found[1];
+  EXPECT_TRUE(found[2].ends_with("/d/same.md")) << found[2];
+}
+
+TEST(CollectMd, ReadsNotesBelowPathsLongerThanTheSystemTakes) {
+  TempVault vault;
+  const std::string name = "folder-with-a-long-name";
+  constexpr int kLevels = 250;  // about 6,000 bytes of path
+  make_chain(vault.path(), kLevels, name);
+  const std::size_t before = open_descriptors();
+  std::vector<std::string> paths;
+  std::vector<std::string> texts;
+  std::size_t most_open = 0;
+  Buffer note;
+  const auto done = collect_md(vault.path(), [&](const NoteWalk& w) {
+    paths.emplace_back(w.path());
+    const auto text = read_regular_file(w.folder(), w.name(), note);
+    texts.push_back(text ? std::string(*text) : "unreadable");
+    most_open = std::max(most_open, open_descriptors());
+    return WalkStep::kContinue;
+  });
+  ASSERT_TRUE(done.has_value());
+  ASSERT_EQ(paths.size(), 2U * kLevels);
+  EXPECT_TRUE(std::is_sorted(paths.begin(), paths.end(), path_less));
+  // Down the a.md notes, then back up the z.md ones.
+  for (int i = 0; i < kLevels; ++i) {
+    const auto level = static_cast<std::size_t>(i);
+    EXPECT_EQ(texts[level], std::to_string(i));
+    EXPECT_EQ(texts[2 * kLevels - 1 - level], std::to_string(i));
+    EXPECT_EQ(paths[level].size(),
+              vault.path().size() + 1 + level * (name.size() + 1) + 4);
+  }
+  EXPECT_GT(paths[kLevels - 1].size(), 4096U);
+  EXPECT_GT(paths[kLevels].size(), 4096U);
+  // Descriptors stay bounded at any depth, and none is left open.
+  EXPECT_LT(most_open, before + 80);
+  EXPECT_EQ(open_descriptors(), before);
+
+  // A root whose own path is too long is opened a component at a time.
+  std::string root = vault.path();
+  for (int i = 0; i < kLevels - 2; ++i) {
+    root += "/" + name;
+  }
+  ASSERT_GT(root.size(), 4096U);
+  std::vector<std::string> below;
+  ASSERT_TRUE(collect_md(root, [&](const NoteWalk& w) {
+                below.emplace_back(w.path().substr(root.size()));
+                return WalkStep::kContinue;
+              }).has_value());
+  EXPECT_EQ(below, (std::vector<std::string>{"/a.md", "/" + name + "/a.md",
+                                             "/" + name + "/z.md", "/z.md"}));
+  remove_tree(vault.path());
+}
+
+TEST(CollectMd, SeesAFolderMovedAwayMidWalkAsGone) {
+  // While the walk is deep down, a closed folder on its path is renamed:
+  // coming back, the walk cannot open it again under its old name and
+  // takes nothing more from it or below it, but goes on above.
+  TempVault vault;
+  constexpr int kLevels = 120;
+  make_chain(vault.path(), kLevels, "d");
+  std::string moved = vault.path();
+  for (int i = 0; i < 40; ++i) {
+    moved += "/d";
+  }
+  std::vector<std::string> z_levels;
+  bool renamed = false;
+  const auto done = collect_md(vault.path(), [&](const NoteWalk& w) {
+    if (!renamed && w.path().size() > vault.path().size() + 2 * kLevels) {
+      EXPECT_EQ(::rename(moved.c_str(), (moved + "-moved").c_str()), 0);
+      renamed = true;
+    }
+    if (w.path().ends_with("z.md")) {
+      z_levels.push_back(
+          std::to_string((w.path().size() - vault.path().size() - 5) / 2));
+    }
+    return WalkStep::kContinue;
+  });
+  ASSERT_TRUE(done.has_value());
+  ASSERT_TRUE(renamed);
+  // The deepest levels were still open; everything above the move is
+  // walked to the end; nothing is reported twice.
+  ASSERT_FALSE(z_levels.empty());
+  EXPECT_EQ(z_levels.front(), std::to_string(kLevels - 1));
+  EXPECT_EQ(z_levels.back(), "0");
+  EXPECT_EQ(std::count(z_levels.begin(), z_levels.end(), "39"), 1);
+  EXPECT_EQ(std::count(z_levels.begin(), z_levels.end(), "40"), 0);
+  std::vector<std::string> sorted = z_levels;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(std::unique(sorted.begin(), sorted.end()), sorted.end());
+  remove_tree(vault.path());
+}
+
+TEST(CollectMd, ListsEachFolderWhenItReachesIt) {
+  // Folders after the current note are listed only when the walk gets
+  // there, so notes made meanwhile are found; a visitor can stop the walk.
+  TempVault vault;
+  vault.write("a/1.md", "x");
+  vault.mkdir("b");
+  vault.write("c/3.md", "x");
+  const std::size_t before = open_descriptors();
+  std::vector<std::string> seen;
+  const auto done = collect_md(vault.path(), [&](const NoteWalk& w) {
+    seen.emplace_back(w.path().substr(vault.path().size() + 1));
+    if (seen.size() == 1) {
+      vault.write("b/2.md", "x");
+      vault.write("c/4.md", "x");
+    }
+    return WalkStep::kContinue;
+  });
+  ASSERT_TRUE(done.has_value());
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{"a/1.md", "b/2.md", "c/3.md", "c/4.md"}));
+
+  seen.clear();
+  ASSERT_TRUE(collect_md(vault.path(), [&](const NoteWalk& w) {
+                seen.emplace_back(w.path().substr(vault.path().size() + 1));
+                return seen.size() == 2 ? WalkStep::kStop : WalkStep::kContinue;
+              }).has_value());
+  EXPECT_EQ(seen, (std::vector<std::string>{"a/1.md", "b/2.md"}));
+  EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST(CollectMd, AbsorbsWhatCannotBeListed) {
+  TempVault vault;
+  vault.write("file.md", "x");
+  std::vector<std::string> files;
+  for (const std::string& root :
+       {std::string(), vault.at("missing"), vault.at("file.md")}) {
+    ASSERT_TRUE(collect_md(root, [&](const NoteWalk& w) {
+                  files.emplace_back(w.path());
+                  return WalkStep::kContinue;
+                }).has_value());
+  }
+  EXPECT_TRUE(files.empty());
+}
+
+}  // namespace
+}  // namespace vestigor_mcp
