@@ -36,8 +36,10 @@ std::string parent_of(std::string_view path) {
 std::expected<void, int> read_to_end(int fd, std::size_t expected,
                                      Buffer& buffer) {
   // Room for one byte more than fstat saw, so that a file read whole takes
-  // one read and one more that meets the end; a growing file is read to
-  // wherever its end is.
+  // one read: a read that asked for more and brought the file to the size
+  // fstat saw has met the end. A file that grew is read to wherever its
+  // end is, and one that reports no size (as /proc does) until a read
+  // returns nothing.
   if (!buffer.reserve(expected + 1)) {
     return std::unexpected(ENOMEM);
   }
@@ -58,6 +60,9 @@ std::expected<void, int> read_to_end(int fd, std::size_t expected,
       return std::unexpected(errno);
     }
     buffer.resize(buffer.size() + static_cast<std::size_t>(n));
+    if (buffer.size() == expected && expected > 0) {
+      return {};
+    }
   }
 }
 
