@@ -14,6 +14,13 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+// GCC compiles the wide scan for AVX2 alone and picks it at run time.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#include <immintrin.h>
+#define VESTIGOR_SCAN_AVX2 1
+#else
+#define VESTIGOR_SCAN_AVX2 0
+#endif
 
 #include "util/fd_io.hpp"
 #include "util/unicode.hpp"
@@ -128,8 +135,16 @@ std::size_t safe_split(std::string_view text, std::size_t limit) {
   return 0;
 }
 
-std::expected<std::vector<std::pair<UChar32, UChar32>>, std::string>
-sources_with(UCaseMap* map, std::span<const UChar32> targets) {
+// A character whose full lower-case mapping holds `target`; `single` when
+// the mapping is that character alone.
+struct Source {
+  UChar32 target;
+  UChar32 source;
+  bool single;
+};
+
+std::expected<std::vector<Source>, std::string> sources_with(
+    UCaseMap* map, std::span<const UChar32> targets) {
   // Only a character that changes when lowered can produce another; each
   // is lowered alone and after a cased letter (so that the capital sigma
   // shows its final form too). Line feeds between them end every context.
@@ -168,7 +183,8 @@ sources_with(UCaseMap* map, std::span<const UChar32> targets) {
       !done) {
     return std::unexpected(done.error());
   }
-  std::vector<std::pair<UChar32, UChar32>> pairs;
+  std::vector<Source> found;
+  std::vector<UChar32> form_chars;
   const auto collect = [&](std::string_view forms, std::size_t skip) {
     std::size_t start = 0;
     for (const UChar32 source : changers) {
@@ -176,13 +192,17 @@ sources_with(UCaseMap* map, std::span<const UChar32> targets) {
       const std::string_view form =
           forms.substr(start + skip, end - start - skip);
       start = end + 1;
+      form_chars.clear();
       const auto* s = reinterpret_cast<const std::uint8_t*>(form.data());
       const auto n = static_cast<std::int64_t>(form.size());
       for (std::int64_t i = 0; i < n;) {
         UChar32 c = 0;
         U8_NEXT(s, i, n, c);
+        form_chars.push_back(c);
+      }
+      for (const UChar32 c : form_chars) {
         if (std::binary_search(targets.begin(), targets.end(), c)) {
-          pairs.emplace_back(c, source);
+          found.push_back({c, source, form_chars.size() == 1});
         }
       }
     }
@@ -191,12 +211,24 @@ sources_with(UCaseMap* map, std::span<const UChar32> targets) {
   collect(lowered_after.view(), 1);  // past the "a"
   for (const UChar32 target : targets) {
     if (!::uset_contains(changing, target)) {
-      pairs.emplace_back(target, target);  // it lowers to itself
+      found.push_back({target, target, true});  // it lowers to itself
     }
   }
-  std::sort(pairs.begin(), pairs.end());
-  pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
-  return pairs;
+  const auto key = [](const Source& x) {
+    return std::pair(x.target, x.source);
+  };
+  std::sort(found.begin(), found.end(),
+            [&](const Source& x, const Source& y) { return key(x) < key(y); });
+  // One entry per pair; single only when single in every context.
+  std::vector<Source> merged;
+  for (const Source& x : found) {
+    if (!merged.empty() && key(merged.back()) == key(x)) {
+      merged.back().single = merged.back().single && x.single;
+    } else {
+      merged.push_back(x);
+    }
+  }
+  return merged;
 }
 
 // ---- The candidate scan ----
@@ -234,92 +266,57 @@ LineFinder::ByteTest folded(std::size_t offset, char byte) {
   return exact(offset, byte);
 }
 
-bool holds(const LineFinder::ByteTest& test, const char* data, std::size_t size,
-           std::size_t at) {
-  return at + test.offset < size &&
-         (static_cast<unsigned char>(data[at + test.offset]) | test.mask) ==
-             test.value;
-}
+// The scan, 16 positions at a time: SSE2 on x86-64, whatever the compiler
+// makes of the vector operations elsewhere.
+namespace narrow {
 
-using Bytes16 = unsigned char __attribute__((vector_size(16)));
+using Vector = unsigned char __attribute__((vector_size(16)));
+constexpr std::size_t kWidth = 16;
 
-Bytes16 load16(const char* p) {
-  Bytes16 v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-Bytes16 splat(unsigned char b) {
-  Bytes16 v;
-  for (std::size_t i = 0; i < sizeof v; ++i) {
-    v[i] = b;
-  }
-  return v;
-}
-
-// The index of the first byte of `hits` that is not zero; 16 when none.
-std::size_t first_hit(Bytes16 hits) {
+// A bit for each byte of `hits` that is not zero.
+std::uint64_t hit_bits(Vector hits) {
 #if defined(__SSE2__)
-  const auto bits =
-      static_cast<unsigned>(_mm_movemask_epi8(reinterpret_cast<__m128i>(hits)));
-  return bits == 0 ? 16 : static_cast<std::size_t>(std::countr_zero(bits));
+  return static_cast<std::uint32_t>(
+      _mm_movemask_epi8(reinterpret_cast<__m128i>(hits)));
 #else
-  std::uint64_t half[2];
-  std::memcpy(half, &hits, sizeof half);
-  for (std::size_t h = 0; h < 2; ++h) {
-    if (half[h] != 0) {
-      const int zeros = std::endian::native == std::endian::little
-                            ? std::countr_zero(half[h])
-                            : std::countl_zero(half[h]);
-      return h * 8 + static_cast<std::size_t>(zeros) / 8;
-    }
+  std::uint64_t bits = 0;
+  for (std::size_t i = 0; i < kWidth; ++i) {
+    bits |= static_cast<std::uint64_t>(hits[i] != 0) << i;
   }
-  return 16;
+  return bits;
 #endif
 }
 
-// The first position from `from` on where some probe holds, 16 positions
-// at a time (SSE2 on x86-64, whatever the compiler makes of the vector
-// operations elsewhere).
-template <std::size_t N>
-std::size_t scan(const LineFinder::Probe* probes, std::size_t reach,
-                 const char* data, std::size_t size, std::size_t from) {
-  std::size_t at = from;
-  if (size >= reach + 16) {
-    const std::size_t last = size - reach - 16;
-    Bytes16 mask1[N];
-    Bytes16 value1[N];
-    Bytes16 mask2[N];
-    Bytes16 value2[N];
-    for (std::size_t i = 0; i < N; ++i) {
-      mask1[i] = splat(probes[i].first.mask);
-      value1[i] = splat(probes[i].first.value);
-      mask2[i] = splat(probes[i].second.mask);
-      value2[i] = splat(probes[i].second.value);
-    }
-    for (; at <= last; at += 16) {
-      Bytes16 hits{};
-      for (std::size_t i = 0; i < N; ++i) {
-        const Bytes16 a = load16(data + at + probes[i].first.offset);
-        const Bytes16 b = load16(data + at + probes[i].second.offset);
-        hits |= reinterpret_cast<Bytes16>((a | mask1[i]) == value1[i]) &
-                reinterpret_cast<Bytes16>((b | mask2[i]) == value2[i]);
-      }
-      const std::size_t hit = first_hit(hits);
-      if (hit < 16) {
-        return at + hit;
-      }
-    }
-  }
-  for (; at < size; ++at) {
-    for (std::size_t i = 0; i < N; ++i) {
-      if (holds(probes[i].first, data, size, at) &&
-          holds(probes[i].second, data, size, at)) {
-        return at;
-      }
-    }
-  }
-  return kNone;
+#include "tools/line_finder_scan.inc"
+
+}  // namespace narrow
+
+#if VESTIGOR_SCAN_AVX2
+// The same 32 positions at a time, on processors that have AVX2.
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace wide {
+
+using Vector = unsigned char __attribute__((vector_size(32)));
+constexpr std::size_t kWidth = 32;
+
+std::uint64_t hit_bits(Vector hits) {
+  return static_cast<std::uint32_t>(
+      _mm256_movemask_epi8(reinterpret_cast<__m256i>(hits)));
+}
+
+#include "tools/line_finder_scan.inc"
+
+}  // namespace wide
+#pragma GCC pop_options
+#endif
+
+bool has_avx2() {
+#if VESTIGOR_SCAN_AVX2
+  return __builtin_cpu_supports("avx2") != 0;
+#else
+  return false;
+#endif
 }
 
 // ---- Lines ----
@@ -386,6 +383,7 @@ void CaseMapDeleter::operator()(UCaseMap* map) const { ::ucasemap_close(map); }
 std::expected<LineFinder, std::string> LineFinder::make(
     std::string_view query, const LineFinderOptions& options) {
   LineFinder finder;
+  finder.wide_ = options.vectors == Vectors::kWidest && has_avx2();
   finder.icu_piece_bytes_ =
       std::clamp<std::size_t>(options.icu_piece_bytes, 1, kIcuPieceLimit);
   if (is_ascii(query)) {
@@ -429,8 +427,6 @@ bool LineFinder::add_probe(const Probe& probe) {
     return false;
   }
   probes_[probe_count_++] = probe;
-  probe_reach_ =
-      std::max({probe_reach_, probe.first.offset, probe.second.offset});
   return true;
 }
 
@@ -440,17 +436,18 @@ std::expected<void, std::string> LineFinder::prepare_ascii() {
   if (q.empty()) {
     return {};
   }
-  // The two rarest bytes of the query, at their distance: few positions
-  // hold both unless the query is there.
+  // The two rarest bytes of the query's start, at their distance: few
+  // positions hold both unless the query is there.
+  const std::size_t span = std::min(q.size(), kMaxReach + 1);
   std::size_t rarest = 0;
-  for (std::size_t i = 1; i < q.size(); ++i) {
+  for (std::size_t i = 1; i < span; ++i) {
     if (commonness(static_cast<unsigned char>(q[i])) <
         commonness(static_cast<unsigned char>(q[rarest]))) {
       rarest = i;
     }
   }
   std::size_t second = rarest;
-  for (std::size_t i = 0; i < q.size(); ++i) {
+  for (std::size_t i = 0; i < span; ++i) {
     if (i != rarest &&
         (second == rarest ||
          commonness(static_cast<unsigned char>(q[i])) <
@@ -476,46 +473,56 @@ std::expected<void, std::string> LineFinder::prepare_ascii() {
 std::expected<void, std::string> LineFinder::prepare_non_ascii(
     Prefilter prefilter) {
   mode_ = Mode::kNonAscii;
-  // The query's non-ASCII characters, in order of first appearance.
-  std::vector<UChar32> in_order;
   const auto* s = reinterpret_cast<const std::uint8_t*>(lowered_query_.data());
   const auto n = static_cast<std::int64_t>(lowered_query_.size());
   for (std::int64_t i = 0; i < n;) {
     UChar32 c = 0;
     U8_NEXT(s, i, n, c);
-    if (c >= 0x80 &&
-        std::find(in_order.begin(), in_order.end(), c) == in_order.end()) {
-      in_order.push_back(c);
+    query_chars_.push_back({c, false, {}});
+  }
+  std::vector<UChar32> targets;
+  for (const QueryChar& q : query_chars_) {
+    targets.push_back(q.c);
+  }
+  std::sort(targets.begin(), targets.end());
+  targets.erase(std::unique(targets.begin(), targets.end()), targets.end());
+  const auto sources = sources_with(case_map_.get(), targets);
+  if (!sources) {
+    return std::unexpected(sources.error());
+  }
+  for (QueryChar& q : query_chars_) {
+    // A CR could be the one that ends a line, which is not part of it.
+    q.uncertain = q.c == '\r';
+    for (const Source& x : *sources) {
+      if (x.target == q.c) {
+        q.uncertain = q.uncertain || !x.single;
+        q.sources.push_back(x.source);
+      }
     }
   }
   if (prefilter == Prefilter::kSources) {
-    std::vector<UChar32> targets = in_order;
-    std::sort(targets.begin(), targets.end());
-    const auto pairs = sources_with(case_map_.get(), targets);
-    if (!pairs) {
-      return std::unexpected(pairs.error());
-    }
-    // The character with the fewest sources, the earliest on a tie, as
-    // long as one probe per source fits.
+    // The non-ASCII character with the fewest sources, the first on a
+    // tie, as long as one probe per source fits.
     std::size_t fewest = kMaxProbes + 1;
     UChar32 chosen = -1;
-    for (const UChar32 c : in_order) {
-      const auto range = std::equal_range(
-          pairs->begin(), pairs->end(), std::pair<UChar32, UChar32>(c, 0),
-          [](const auto& a, const auto& b) { return a.first < b.first; });
-      const auto count = static_cast<std::size_t>(range.second - range.first);
-      if (count < fewest) {
-        fewest = count;
-        chosen = c;
+    for (const QueryChar& q : query_chars_) {
+      if (q.c >= 0x80 && q.sources.size() < fewest) {
+        fewest = q.sources.size();
+        chosen = q.c;
       }
     }
-    for (const auto& [target, source] : *pairs) {
-      if (target == chosen) {
+    for (const Source& x : *sources) {
+      if (x.target == chosen) {
         std::string bytes;
-        append_utf8(bytes, source);
+        append_utf8(bytes, x.source);
         add_probe(
             {exact(0, bytes.front()), exact(bytes.size() - 1, bytes.back())});
         sources_.push_back(std::move(bytes));
+      }
+    }
+    for (std::size_t j = 0; j < query_chars_.size() && !sources_.empty(); ++j) {
+      if (query_chars_[j].c == chosen) {
+        chosen_at_.push_back(j);
       }
     }
   }
@@ -527,20 +534,52 @@ std::expected<void, std::string> LineFinder::prepare_non_ascii(
   return {};
 }
 
-std::size_t LineFinder::next_candidate(std::string_view text,
-                                       std::size_t from) const {
-  const char* data = text.data();
-  const std::size_t size = text.size();
-  switch (probe_count_) {
-    case 1:
-      return scan<1>(probes_.data(), probe_reach_, data, size, from);
-    case 2:
-      return scan<2>(probes_.data(), probe_reach_, data, size, from);
-    case 3:
-      return scan<3>(probes_.data(), probe_reach_, data, size, from);
-    default:
-      return scan<kMaxProbes>(probes_.data(), probe_reach_, data, size, from);
+// The candidates in a text, in order, from the scan.
+class LineFinder::Candidates {
+ public:
+  Candidates(const LineFinder& finder, std::string_view text)
+      : finder_(finder), text_(text) {}
+
+  // The next candidate position; kNone when there is none.
+  std::size_t next() {
+    if (block_.bits == 0) {
+      if (from_ >= text_.size()) {
+        return kNone;
+      }
+      block_ = finder_.scan(text_, from_);
+      if (block_.bits == 0) {
+        from_ = text_.size();
+        return kNone;
+      }
+    }
+    const std::size_t at =
+        block_.at + static_cast<std::size_t>(std::countr_zero(block_.bits));
+    block_.bits &= block_.bits - 1;
+    from_ = at + 1;
+    return at;
   }
+
+  // Passes over every candidate before `position`.
+  void skip_to(std::size_t position) {
+    from_ = std::max(from_, position);
+    const std::size_t past = from_ - block_.at;
+    block_.bits = past >= 64 ? 0 : block_.bits & (~std::uint64_t{0} << past);
+  }
+
+ private:
+  const LineFinder& finder_;
+  std::string_view text_;
+  std::size_t from_ = 0;
+  CandidateBlock block_{0, 0};
+};
+
+CandidateBlock LineFinder::scan(std::string_view text, std::size_t from) const {
+#if VESTIGOR_SCAN_AVX2
+  if (wide_) {
+    return wide::scan_any(probes_.data(), probe_count_, text, from);
+  }
+#endif
+  return narrow::scan_any(probes_.data(), probe_count_, text, from);
 }
 
 std::expected<std::optional<LineMatch>, std::string> LineFinder::first_match(
@@ -578,6 +617,77 @@ bool LineFinder::special_at(std::string_view content, std::size_t at) const {
          (dotted_i_ && rest.starts_with("\xC4\xB0"));
 }
 
+// Whether the ASCII bytes around the Kelvin sign or dotted I at `at`
+// agree with the query, the letter it lowers to taken at each place where
+// the query has it: a quick test before the exact one. A non-ASCII byte
+// on the way could be another such character, so it ends the comparison.
+bool LineFinder::could_match_near_special(std::string_view content,
+                                          std::size_t at) const {
+  const std::string_view q = lowered_query_;
+  const bool kelvin = content[at] == '\xE2';
+  const std::size_t width = kelvin ? 3 : 2;
+  // The dotted I lowers to "i" and a combining dot: only a query ending in
+  // "i" can take it in.
+  const std::size_t first = kelvin ? 0 : q.size() - 1;
+  for (std::size_t j = q.find(kelvin ? 'k' : 'i', first); j != kNone;
+       j = q.find(kelvin ? 'k' : 'i', j + 1)) {
+    bool agrees = true;
+    std::size_t r = at + width;
+    for (std::size_t m = j + 1; agrees && m < q.size(); ++m, ++r) {
+      if (r == content.size()) {
+        agrees = false;  // the text ends before the query does
+      } else if (static_cast<unsigned char>(content[r]) >= 0x80) {
+        break;
+      } else {
+        agrees = lower_ascii(content[r]) == q[m];
+      }
+    }
+    r = at;
+    for (std::size_t m = j; agrees && m-- > 0;) {
+      if (r == 0) {
+        agrees = false;
+      } else if (static_cast<unsigned char>(content[r - 1]) >= 0x80) {
+        break;
+      } else {
+        agrees = lower_ascii(content[--r]) == q[m];
+      }
+    }
+    if (agrees) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::expected<bool, std::string> LineFinder::matches_near_special(
+    std::string_view content, std::size_t at) {
+  if (!could_match_near_special(content, at)) {
+    return false;
+  }
+  // A match that takes in the character at `at` lies within as many
+  // characters either side as the query has, each at most three bytes
+  // long; and within the line, whose closing CR is left out.
+  const std::size_t reach = 3 * lowered_query_.size();
+  std::size_t begin = at > reach ? at - reach : 0;
+  std::size_t end = std::min(content.size(), at + reach + 1);
+  if (const void* lf = ::memrchr(content.data() + begin, '\n', at - begin)) {
+    begin = static_cast<std::size_t>(static_cast<const char*>(lf) -
+                                     content.data()) +
+            1;
+  }
+  const std::size_t lf = content.find('\n', at);
+  if (lf <= end) {
+    end = lf > begin && content[lf - 1] == '\r' ? lf - 1 : lf;
+  }
+  const std::string_view window = content.substr(begin, end - begin);
+  if (!scratch_.reserve(window.size())) {
+    return std::unexpected(out_of_memory());
+  }
+  const std::size_t size = map_for_ascii_query(window, scratch_.data());
+  return std::string_view(scratch_.data(), size).find(lowered_query_) !=
+         std::string_view::npos;
+}
+
 std::expected<std::optional<LineMatch>, std::string> LineFinder::ascii_match(
     std::string_view content) {
   if (lowered_query_.empty()) {
@@ -586,56 +696,144 @@ std::expected<std::optional<LineMatch>, std::string> LineFinder::ascii_match(
     }
     return LineMatch{1, line_around(content, 0).text};
   }
-  std::size_t from = 0;
+  // Every match either lies in ASCII bytes, and is found at a candidate
+  // from the query's bytes, or takes in a Kelvin sign or dotted I, and is
+  // found near it. Candidates come in order, so the first match found is
+  // in the first matching line.
+  Candidates candidates(*this, content);
   for (;;) {
-    const std::size_t at = next_candidate(content, from);
+    const std::size_t at = candidates.next();
     if (at == kNone) {
       return std::nullopt;
     }
+    bool found = false;
     if (special_at(content, at)) {
-      // Candidates before this character in its line have been looked at;
-      // the whole line is now mapped and searched, then passed.
-      const Line line = line_around(content, at);
-      if (!scratch_.reserve(line.text.size())) {
-        return std::unexpected(out_of_memory());
+      const auto near = matches_near_special(content, at);
+      if (!near) {
+        return std::unexpected(near.error());
       }
-      const std::size_t size = map_for_ascii_query(line.text, scratch_.data());
-      if (std::string_view(scratch_.data(), size).find(lowered_query_) !=
-          std::string_view::npos) {
-        return LineMatch{line_number(content, line.begin), line.text};
-      }
-      from = line.end + 1;
-      continue;
+      found = *near;
+    } else {
+      found = matches_ascii_at(content, at);
     }
-    if (matches_ascii_at(content, at)) {
+    if (found) {
       const Line line = line_around(content, at);
       return LineMatch{line_number(content, line.begin), line.text};
     }
-    from = at + 1;
   }
 }
 
-bool LineFinder::source_at(std::string_view content, std::size_t at) const {
-  if (sources_.empty()) {
-    return true;  // any non-ASCII character will do
+std::size_t LineFinder::source_at(std::string_view content,
+                                  std::size_t at) const {
+  for (const std::string& source : sources_) {
+    if (content.size() - at >= source.size() &&
+        std::equal(source.begin(), source.end(),
+                   content.begin() + static_cast<std::ptrdiff_t>(at))) {
+      return source.size();
+    }
   }
-  const std::string_view rest = content.substr(at);
-  return std::any_of(
-      sources_.begin(), sources_.end(),
-      [rest](const std::string& s) { return rest.starts_with(s); });
+  return 0;
+}
+
+// From character `index` of the query on, and from `at` in the text: each
+// character of the query must be met by one of its sources, one text
+// character each, up to the end or to a character that is not compared
+// (a source of it may lower to more than it). ASCII lowers to ASCII only.
+bool LineFinder::aligns_forward(std::string_view content, std::size_t at,
+                                std::size_t index) const {
+  const auto* s = reinterpret_cast<const std::uint8_t*>(content.data());
+  const auto size = static_cast<std::int64_t>(content.size());
+  auto i = static_cast<std::int64_t>(at);
+  for (std::size_t m = index; m < query_chars_.size(); ++m) {
+    const QueryChar& q = query_chars_[m];
+    if (q.uncertain) {
+      return true;
+    }
+    if (i >= size) {
+      return false;
+    }
+    if (s[i] < 0x80) {
+      if (lower_ascii(static_cast<char>(s[i])) != q.c) {
+        return false;
+      }
+      ++i;
+      continue;
+    }
+    UChar32 c = 0;
+    U8_NEXT(s, i, size, c);
+    if (c < 0) {
+      return true;  // not UTF-8: ICU may judge, the note is never shown
+    }
+    if (std::find(q.sources.begin(), q.sources.end(), c) == q.sources.end()) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The same backwards, from the character before `index` and the text
+// before `at`.
+bool LineFinder::aligns_backward(std::string_view content, std::size_t at,
+                                 std::size_t index) const {
+  const auto* s = reinterpret_cast<const std::uint8_t*>(content.data());
+  std::size_t i = at;
+  for (std::size_t m = index; m-- > 0;) {
+    const QueryChar& q = query_chars_[m];
+    if (q.uncertain) {
+      return true;
+    }
+    if (i == 0) {
+      return false;
+    }
+    if (s[i - 1] < 0x80) {
+      if (lower_ascii(static_cast<char>(s[--i])) != q.c) {
+        return false;
+      }
+      continue;
+    }
+    // U8_PREV counts in int32_t: step back within the last few bytes.
+    const std::size_t base = i > U8_MAX_LENGTH ? i - U8_MAX_LENGTH : 0;
+    auto back = static_cast<std::int32_t>(i - base);
+    UChar32 c = 0;
+    U8_PREV(s + base, 0, back, c);
+    i = base + static_cast<std::size_t>(back);
+    if (c < 0) {
+      return true;
+    }
+    if (std::find(q.sources.begin(), q.sources.end(), c) == q.sources.end()) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool LineFinder::aligns(std::string_view content, std::size_t at,
+                        std::size_t length) const {
+  // The source at `at` lowers to the chosen character alone (or that
+  // character is not compared): the query's other characters are compared
+  // from either side of it.
+  return std::any_of(chosen_at_.begin(), chosen_at_.end(), [&](std::size_t j) {
+    return query_chars_[j].uncertain ||
+           (aligns_forward(content, at + length, j + 1) &&
+            aligns_backward(content, at, j));
+  });
 }
 
 std::expected<std::optional<LineMatch>, std::string>
 LineFinder::non_ascii_match(std::string_view content) {
-  std::size_t from = 0;
+  Candidates candidates(*this, content);
   for (;;) {
-    const std::size_t at = next_candidate(content, from);
+    const std::size_t at = candidates.next();
     if (at == kNone) {
       return std::nullopt;
     }
-    if (!source_at(content, at)) {
-      from = at + 1;
-      continue;
+    // A source of the chosen character, with the query's other characters
+    // met by their sources around it: only then is the line lowered.
+    if (!sources_.empty()) {
+      const std::size_t length = source_at(content, at);
+      if (length == 0 || !aligns(content, at, length)) {
+        continue;
+      }
     }
     const Line line = line_around(content, at);
     const auto lowered = lower_line(line.text);
@@ -650,7 +848,7 @@ LineFinder::non_ascii_match(std::string_view content) {
     if (lowered->find(lowered_query_) != std::string_view::npos) {
       return LineMatch{line_number(content, line.begin), line.text};
     }
-    from = line.end + 1;
+    candidates.skip_to(line.end + 1);
   }
 }
 
@@ -685,7 +883,16 @@ lower_case_sources(std::span<const UChar32> targets) {
   if (!map) {
     return std::unexpected(map.error());
   }
-  return sources_with(map->get(), targets);
+  const auto sources = sources_with(map->get(), targets);
+  if (!sources) {
+    return std::unexpected(sources.error());
+  }
+  std::vector<std::pair<UChar32, UChar32>> pairs;
+  pairs.reserve(sources->size());
+  for (const Source& x : *sources) {
+    pairs.emplace_back(x.target, x.source);
+  }
+  return pairs;
 }
 
 }  // namespace vestigor_mcp

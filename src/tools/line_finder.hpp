@@ -17,6 +17,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <memory>
 #include <optional>
@@ -32,6 +33,13 @@ struct UCaseMap;
 
 namespace vestigor_mcp {
 
+// The scan's answer: candidate positions, a run of them at a time; bit i
+// of `bits` stands for position at + i.
+struct CandidateBlock {
+  std::size_t at;
+  std::uint64_t bits;
+};
+
 // A note's first matching line.
 struct LineMatch {
   std::size_t number = 0;  // counted from 1
@@ -42,12 +50,15 @@ struct CaseMapDeleter {
   void operator()(UCaseMap* map) const;
 };
 
-// For tests: which lines a non-ASCII query sends to ICU, and how long a
-// piece of one line ICU is given at a time.
+// For tests: which lines a non-ASCII query sends to ICU, how long a piece
+// of one line ICU is given at a time, and whether the scan may use the
+// widest vectors the processor has or only 16-byte ones.
 enum class Prefilter { kSources, kAnyNonAscii };
+enum class Vectors { kWidest, kNarrow };
 struct LineFinderOptions {
   Prefilter prefilter = Prefilter::kSources;
   std::size_t icu_piece_bytes = std::size_t{1} << 28;
+  Vectors vectors = Vectors::kWidest;
 };
 
 class LineFinder {
@@ -76,6 +87,7 @@ class LineFinder {
     ByteTest second;
   };
   static constexpr std::size_t kMaxProbes = 4;
+  static constexpr std::size_t kMaxReach = 31;  // the largest test offset
 
  private:
   enum class Mode { kNever, kAscii, kNonAscii };
@@ -84,7 +96,8 @@ class LineFinder {
   std::expected<void, std::string> prepare_ascii();
   std::expected<void, std::string> prepare_non_ascii(Prefilter prefilter);
   bool add_probe(const Probe& probe);
-  std::size_t next_candidate(std::string_view text, std::size_t from) const;
+  class Candidates;
+  CandidateBlock scan(std::string_view text, std::size_t from) const;
 
   std::expected<std::optional<LineMatch>, std::string> ascii_match(
       std::string_view content);
@@ -92,7 +105,16 @@ class LineFinder {
       std::string_view content);
   bool matches_ascii_at(std::string_view content, std::size_t at) const;
   bool special_at(std::string_view content, std::size_t at) const;
-  bool source_at(std::string_view content, std::size_t at) const;
+  bool could_match_near_special(std::string_view content, std::size_t at) const;
+  std::expected<bool, std::string> matches_near_special(
+      std::string_view content, std::size_t at);
+  std::size_t source_at(std::string_view content, std::size_t at) const;
+  bool aligns(std::string_view content, std::size_t at,
+              std::size_t length) const;
+  bool aligns_forward(std::string_view content, std::size_t at,
+                      std::size_t index) const;
+  bool aligns_backward(std::string_view content, std::size_t at,
+                       std::size_t index) const;
   // Lowers `line` with ICU into scratch_.
   std::expected<std::string_view, std::string> lower_line(
       std::string_view line);
@@ -103,13 +125,21 @@ class LineFinder {
   std::size_t icu_piece_bytes_ = 0;
   std::array<Probe, kMaxProbes> probes_{};
   std::size_t probe_count_ = 0;
-  std::size_t probe_reach_ = 0;  // the largest offset of any test
-  // ASCII queries: whether lines holding the Kelvin sign or the capital I
-  // with dot must be mapped first.
+  bool wide_ = false;  // scan 32 bytes at a time (AVX2)
+  // ASCII queries: whether the Kelvin sign or the capital I with dot can
+  // take part in a match.
   bool kelvin_ = false;
   bool dotted_i_ = false;
-  // Other queries: the chosen character's sources, as UTF-8, one after
-  // another; empty when every non-ASCII character sends the line to ICU.
+  // Other queries: the lowered query's characters, each with its sources;
+  // where the chosen character stands in the query, and its sources as
+  // UTF-8 (none when every non-ASCII character sends a line to ICU).
+  struct QueryChar {
+    UChar32 c;
+    bool uncertain;  // a source may lower to more than c: not compared
+    std::vector<UChar32> sources;
+  };
+  std::vector<QueryChar> query_chars_;
+  std::vector<std::size_t> chosen_at_;
   std::vector<std::string> sources_;
   Buffer scratch_;  // a lowered or mapped line; never zeroed
 };

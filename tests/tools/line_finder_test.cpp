@@ -253,12 +253,14 @@ TEST(LowerCaseSources, MatchTheLowerCaseFormsOfEveryCodePoint) {
 // ---- The line finder against the reference ----
 
 // Variants that take every path: the sources prefilter or any non-ASCII
-// character, lines lowered whole or in pieces of a few bytes.
+// character, lines lowered whole or in pieces of a few bytes, the widest
+// vectors this processor has or 16-byte ones.
 const LineFinderOptions kVariants[] = {
     {},
     {Prefilter::kAnyNonAscii},
     {Prefilter::kSources, 1},
-    {Prefilter::kAnyNonAscii, 5},
+    {Prefilter::kAnyNonAscii, 5, Vectors::kNarrow},
+    {Prefilter::kSources, std::size_t{1} << 28, Vectors::kNarrow},
 };
 
 // Lines chosen to trip the fast paths: letters whose lower-case forms
@@ -447,15 +449,21 @@ TEST(LineFinder, FindsTheQueryAtEveryOffsetAndNearTheEnd) {
   // The scan looks at 16 positions at a time and at the last few one by
   // one: a match must be found wherever it lies, and a partial one at the
   // very end must not be taken.
-  const char* const queries[] = {"quasarwick", "k", "\xCF\x89\xCE\xBA",
+  const char* const queries[] = {"quasarwick",
+                                 "k",
+                                 "\xCF\x89\xCE\xBA",
                                  "\xC3\x9F"
                                  "e",
-                                 "ki"};
-  const char* const spelled[] = {"QuasarWick", "\xE2\x84\xAA",
-                                 "\xCE\xA9\xCE\x9A",
-                                 "\xE1\xBA\x9E"
-                                 "E",
-                                 "K\xC4\xB0"};
+                                 "ki",
+                                 "a query longer than thirty-two kilobytes"};
+  const char* const spelled[] = {
+      "QuasarWick",
+      "\xE2\x84\xAA",
+      "\xCE\xA9\xCE\x9A",
+      "\xE1\xBA\x9E"
+      "E",
+      "K\xC4\xB0",
+      "A Query Longer Than Thirty-Two \xE2\x84\xAAiloBytes"};
   for (std::size_t q = 0; q < std::size(queries); ++q) {
     const std::string word = spelled[q];
     for (std::size_t before = 0; before < 40; ++before) {
@@ -469,9 +477,11 @@ TEST(LineFinder, FindsTheQueryAtEveryOffsetAndNearTheEnd) {
         }
         const std::string cut =
             "a\n" + text.substr(0, before + word.size() - 1);
-        EXPECT_EQ(finder_match(cut, queries[q]),
-                  reference_match(cut, queries[q]))
-            << queries[q] << " " << before;
+        for (const LineFinderOptions& options : kVariants) {
+          EXPECT_EQ(finder_match(cut, queries[q], options),
+                    reference_match(cut, queries[q]))
+              << queries[q] << " " << before;
+        }
       }
     }
   }
