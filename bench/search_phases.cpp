@@ -5,10 +5,14 @@
 //
 // Each run times, one after the other: the walk alone (every note met,
 // none read); the floor, which walks and reads every note with the
-// search's own reader and does no matching; and one search tool call per
-// QUERY. Prints the medians over RUNS, each query's ratio to the floor, and
-// the first line of each answer. Checks that the walk meets the notes in
-// path order.
+// search's own reader and does no matching; and, per QUERY, one search
+// tool call and the line finder alone over every note held in memory.
+// Prints the medians over RUNS (wall time, and CPU time, which a busy
+// machine disturbs less, with its least value), each query's ratio to the
+// floor, and the first line of each answer. Checks that the walk meets the
+// notes in path order.
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +21,7 @@
 #include <vector>
 
 #include "path_order.hpp"
+#include "tools/line_finder.hpp"
 #include "tools/search.hpp"
 #include "tools/walk.hpp"
 #include "util/buffer.hpp"
@@ -32,10 +37,45 @@ double median_ms(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-double ms_since(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start)
-      .count();
+double least_ms(const std::vector<double>& v) {
+  return *std::min_element(v.begin(), v.end());
 }
+
+double cpu_ms() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  const auto ms = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) * 1e3 +
+           static_cast<double>(t.tv_usec) / 1e3;
+  };
+  return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
+
+// Wall and CPU milliseconds of one phase.
+struct Timer {
+  Clock::time_point wall = Clock::now();
+  double cpu = cpu_ms();
+  void stop(std::vector<double>& walls, std::vector<double>& cpus) const {
+    walls.push_back(
+        std::chrono::duration<double, std::milli>(Clock::now() - wall).count());
+    cpus.push_back(cpu_ms() - cpu);
+  }
+};
+
+struct Phase {
+  std::vector<double> wall;
+  std::vector<double> cpu;
+  void print(const char* what, const Phase* floor) const {
+    std::printf("  %-28s wall %8.2f ms  cpu %8.2f ms (least %8.2f)", what,
+                median_ms(wall), median_ms(cpu), least_ms(cpu));
+    if (floor != nullptr) {
+      std::printf("  = %.3f x floor (least %.3f)",
+                  median_ms(cpu) / median_ms(floor->cpu),
+                  least_ms(cpu) / least_ms(floor->cpu));
+    }
+    std::printf("\n");
+  }
+};
 
 struct Walked {
   std::size_t notes = 0;
@@ -82,44 +122,61 @@ int main(int argc, char** argv) {
   const std::vector<std::string> queries(argv + 3, argv + argc);
   ::setenv("VESTIGOR_VAULT", vault.c_str(), 1);
 
-  std::vector<double> walk_times;
-  std::vector<double> floor_times;
-  std::vector<std::vector<double>> query_times(queries.size());
+  // Every note in memory, for the line finder alone.
+  std::vector<std::string> notes;
+  vestigor_mcp::Buffer buffer;
+  (void)vestigor_mcp::collect_md(vault, [&](const vestigor_mcp::NoteWalk& w) {
+    if (const auto text =
+            vestigor_mcp::read_regular_file(w.folder(), w.name(), buffer)) {
+      notes.emplace_back(*text);
+    }
+    return WalkStep::kContinue;
+  });
+
+  Phase walk_phase;
+  Phase floor_phase;
+  std::vector<Phase> search_phases(queries.size());
+  std::vector<Phase> match_phases(queries.size());
   std::vector<std::string> answers(queries.size());
+  std::vector<std::size_t> matched(queries.size());
   Walked listed;
   Walked read;
   for (int run = 0; run < runs; ++run) {
-    Clock::time_point t = Clock::now();
+    Timer t;
     listed = walk(vault, false);
-    walk_times.push_back(ms_since(t));
-    t = Clock::now();
+    t.stop(walk_phase.wall, walk_phase.cpu);
+    t = Timer();
     read = walk(vault, true);
-    floor_times.push_back(ms_since(t));
+    t.stop(floor_phase.wall, floor_phase.cpu);
     for (std::size_t q = 0; q < queries.size(); ++q) {
-      t = Clock::now();
+      t = Timer();
       const vestigor_mcp::ToolOutcome outcome =
           vestigor_mcp::search(queries[q]);
-      query_times[q].push_back(ms_since(t));
+      t.stop(search_phases[q].wall, search_phases[q].cpu);
       answers[q] = outcome ? *outcome : "Error: " + outcome.error();
+      t = Timer();
+      auto finder = vestigor_mcp::LineFinder::make(queries[q]);
+      matched[q] = 0;
+      for (const std::string& note : notes) {
+        const auto m = finder->first_match(note);
+        matched[q] += m && *m ? 1U : 0U;
+      }
+      t.stop(match_phases[q].wall, match_phases[q].cpu);
     }
   }
   if (!listed.in_order) {
     std::fprintf(stderr, "the walk did not meet the notes in path order\n");
     return 1;
   }
-  const double floor = median_ms(floor_times);
-  std::printf("medians of %d runs in one process:\n", runs);
-  std::printf("  walk only: %zu notes, %.2f ms\n", listed.notes,
-              median_ms(walk_times));
-  std::printf(
-      "  floor (walk, read every note, no matching): %zu bytes, "
-      "%.2f ms\n",
-      read.bytes, floor);
+  std::printf("medians of %d runs in one process (%zu notes, %zu bytes):\n",
+              runs, read.notes, read.bytes);
+  walk_phase.print("walk only", nullptr);
+  floor_phase.print("floor: walk and read", nullptr);
   for (std::size_t q = 0; q < queries.size(); ++q) {
-    const double ms = median_ms(query_times[q]);
-    std::printf("  search \"%s\": %.2f ms = %.3f x floor; answer: %s\n",
-                queries[q].c_str(), ms, ms / floor,
+    std::printf("\"%s\": %s\n", queries[q].c_str(),
                 answers[q].substr(0, answers[q].find('\n')).c_str());
+    search_phases[q].print("search tool call", &floor_phase);
+    match_phases[q].print("line finder, notes in memory", &floor_phase);
   }
   return 0;
 }
