@@ -484,6 +484,7 @@ std::expected<void, std::string> LineFinder::prepare_non_ascii(
     query_chars_.push_back({c, false, {}});
   }
   std::vector<UChar32> targets;
+  targets.reserve(query_chars_.size());
   for (const QueryChar& q : query_chars_) {
     targets.push_back(q.c);
   }

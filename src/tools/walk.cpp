@@ -78,7 +78,7 @@ bool Listing::add(std::string_view name, EntryType type) {
   }
   // Both fit now, so neither append can fail.
   const bool added = names_.append(name) &&
-                     names_.append(std::string_view("", 1)) &&
+                     names_.append(std::string_view("\0", 1)) &&
                      entries_.append(std::string_view(
                          reinterpret_cast<const char*>(&entry), sizeof entry));
   return added;

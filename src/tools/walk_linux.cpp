@@ -13,7 +13,7 @@ namespace vestigor_mcp {
 
 namespace {
 
-constexpr std::size_t kListingBytes = 32 * 1024;
+constexpr std::size_t kListingBytes = std::size_t{32} * 1024;
 
 EntryType entry_type(unsigned char d_type) {
   switch (d_type) {
