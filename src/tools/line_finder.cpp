@@ -327,13 +327,18 @@ struct Line {
   std::string_view text;
 };
 
+// Where the line holding `at` begins, looking back no further than
+// `floor`.
+std::size_t line_begin(std::string_view content, std::size_t at,
+                       std::size_t floor) {
+  while (at > floor && content[at - 1] != '\n') {
+    --at;
+  }
+  return at;
+}
+
 Line line_around(std::string_view content, std::size_t at) {
-  const void* lf = at == 0 ? nullptr : ::memrchr(content.data(), '\n', at);
-  const std::size_t begin =
-      lf == nullptr ? 0
-                    : static_cast<std::size_t>(static_cast<const char*>(lf) -
-                                               content.data()) +
-                          1;
+  const std::size_t begin = line_begin(content, at, 0);
   const std::size_t end = std::min(content.find('\n', at), content.size());
   std::string_view text = content.substr(begin, end - begin);
   if (end < content.size() && text.ends_with('\r')) {
@@ -674,11 +679,7 @@ std::expected<bool, std::string> LineFinder::matches_near_special(
   const std::size_t reach = 3 * lowered_query_.size();
   std::size_t begin = at > reach ? at - reach : 0;
   std::size_t end = std::min(content.size(), at + reach + 1);
-  if (const void* lf = ::memrchr(content.data() + begin, '\n', at - begin)) {
-    begin = static_cast<std::size_t>(static_cast<const char*>(lf) -
-                                     content.data()) +
-            1;
-  }
+  begin = line_begin(content, at, begin);
   const std::size_t lf = content.find('\n', at);
   if (lf <= end) {
     end = lf > begin && content[lf - 1] == '\r' ? lf - 1 : lf;

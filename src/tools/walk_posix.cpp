@@ -4,9 +4,6 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-
 #include "tools/walk_directory.hpp"
 
 namespace vestigor_mcp {
