@@ -3,13 +3,15 @@
 // query's lower-case form as bytes. Lines end at LF; a CR before the LF
 // is not part of the line. Nothing is lowered that need not be:
 //   - a query whose lower-case form is ASCII is looked for in the raw
-//     bytes, letter case ignored, starting from a rare pair of its bytes;
-//     only a line holding the Kelvin sign or the capital I with dot above
-//     (the only characters whose lower-case forms hold ASCII letters) is
-//     mapped first, when the query could meet them;
-//   - any other query is looked for only in lines that hold a character
-//     whose lower-case form produces one chosen character of the lowered
-//     query (the sources, derived from ICU); ICU lowers just those lines.
+//     bytes, letter case ignored, from a rare pair of its bytes; only a
+//     few bytes around a Kelvin sign or a capital I with dot above (the
+//     only characters whose lower-case forms hold ASCII letters) are
+//     mapped, when the query could take them in;
+//   - any other query is looked for where a source of one chosen
+//     character of the lowered query stands (a character whose lower-case
+//     form holds it; the sources are derived from ICU), and ICU lowers a
+//     line only when the text around that source is made of sources of
+//     the query's other characters.
 // Failure is a short message: ICU refusing to lower, or out of memory.
 #pragma once
 
