@@ -5,8 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "util/fd_io.hpp"
 #include "util/fs.hpp"
@@ -42,6 +46,76 @@ std::expected<LocalStamp, int> read_local_clock() {
   return LocalStamp{std::string(date, date_size), std::string(time, time_size)};
 }
 
+constexpr int kAppendFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK;
+
+// O_NONBLOCK changes nothing for a regular file, but a FIFO in the note's
+// place must fail at once instead of holding the server until a reader
+// turns up.
+int open_retrying(const std::string& path, int flags) {
+  int fd = -1;
+  do {
+    fd = ::open(path.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+struct OpenNote {
+  int fd = -1;
+  bool starts_note = false;  // write the heading before the entry
+  // The folder that gained the note's name and must be synced before the
+  // entry counts as kept; empty when the note was there before.
+  std::string new_name_in;
+};
+
+// Opens the day's note for appending. The note gets its heading from the
+// one writer whose exclusive creation succeeds: several servers finding
+// the note missing at once write one heading between them.
+std::expected<OpenNote, int> open_note(const std::string& folder,
+                                       const std::string& note) {
+  struct stat st {};
+  if (::stat(note.c_str(), &st) == 0) {
+    // There already, even if empty: only the entry goes in.
+    const int fd = open_retrying(note, kAppendFlags);
+    if (fd < 0) {
+      return std::unexpected(errno);
+    }
+    return OpenNote{fd, false, {}};
+  }
+  int fd = open_retrying(note, kAppendFlags | O_CREAT | O_EXCL);
+  if (fd >= 0) {
+    return OpenNote{fd, true, folder};
+  }
+  if (errno != EEXIST) {
+    return std::unexpected(errno);
+  }
+  struct stat link {};
+  if (::lstat(note.c_str(), &link) == 0 && S_ISLNK(link.st_mode) &&
+      ::stat(note.c_str(), &st) != 0) {
+    // A link that leads nowhere (O_EXCL never follows one): the note is
+    // made where it points and starts with the heading, as it always has.
+    fd = open_retrying(note, kAppendFlags | O_CREAT);
+    if (fd < 0) {
+      return std::unexpected(errno);
+    }
+    char* target = ::realpath(note.c_str(), nullptr);
+    if (target == nullptr) {
+      const int error = errno;
+      ::close(fd);
+      return std::unexpected(error);
+    }
+    std::string target_folder = parent_directory(target);
+    std::free(target);
+    return OpenNote{fd, true, std::move(target_folder)};
+  }
+  // Another writer made the note since the stat and writes the heading.
+  // Its name may not be on disk yet, and this entry depends on it.
+  fd = open_retrying(note, kAppendFlags);
+  if (fd < 0) {
+    return std::unexpected(errno);
+  }
+  return OpenNote{fd, false, folder};
+}
+
 }  // namespace
 
 ToolOutcome append_daily_log(std::string_view raw) {
@@ -54,7 +128,8 @@ ToolOutcome append_daily_log(std::string_view raw) {
     return std::unexpected(vault.error());
   }
   const std::string folder = join_path(*vault, "daily");
-  if (const auto made = make_directories(folder); !made) {
+  const auto made = make_directories(folder);
+  if (!made) {
     return std::unexpected(os_error_text(made.error()));
   }
   const auto stamp = read_local_clock();
@@ -63,30 +138,41 @@ ToolOutcome append_daily_log(std::string_view raw) {
   }
   const std::string note = join_path(folder, stamp->date + ".md");
 
+  const auto opened = open_note(folder, note);
+  if (!opened) {
+    return std::unexpected(os_error_text(opened.error()));
+  }
   std::string buffer;
-  struct stat st {};
-  if (::stat(note.c_str(), &st) != 0) {
+  if (opened->starts_note) {
     buffer += "# " + stamp->date + "\n\n";
   }
   buffer += "- " + stamp->time + " ";
   buffer += text;
   buffer += '\n';
 
-  // O_NONBLOCK changes nothing for a regular file, but a FIFO in the note's
-  // place must fail at once instead of holding the server until a reader
-  // turns up.
-  int fd = -1;
-  do {
-    fd = ::open(note.c_str(),
-                O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    return std::unexpected(os_error_text(errno));
-  }
-  const auto written = write_all(fd, buffer);
-  ::close(fd);  // nothing left to learn from it: the bytes are out or failed
+  // The answer promises the entry is on disk: the bytes, then every name
+  // leading to them that this call (or a writer it raced) just made.
+  const auto written = write_all(opened->fd, buffer);
   if (!written) {
+    ::close(opened->fd);
     return std::unexpected(write_error_text(written.error()));
+  }
+  const auto synced = sync_data(opened->fd);
+  ::close(opened->fd);  // after fdatasync, closing has nothing to report
+  if (!synced) {
+    return std::unexpected(os_error_text(synced.error()));
+  }
+  std::vector<std::string> folders;
+  if (!opened->new_name_in.empty()) {
+    folders.push_back(opened->new_name_in);
+  }
+  for (auto it = made->rbegin(); it != made->rend(); ++it) {
+    folders.push_back(parent_directory(*it));
+  }
+  for (const std::string& changed : folders) {
+    if (const auto kept = sync_directory(changed); !kept) {
+      return std::unexpected(os_error_text(kept.error()));
+    }
   }
   return "Appended to " + display_path(note, *vault);
 }

@@ -66,6 +66,36 @@ std::expected<void, int> read_to_end(int fd, std::size_t expected,
   }
 }
 
+// make_directories, noting in `created` each folder it made.
+std::expected<void, int> make_missing(const std::string& path,
+                                      std::vector<std::string>& created) {
+  if (::mkdir(path.c_str(), 0777) == 0) {
+    created.push_back(path);
+    return {};
+  }
+  int error = errno;
+  if (error == ENOENT) {
+    // Some folder above is missing: make the parents, then try again.
+    const std::string parent = parent_of(path);
+    if (parent.empty() || parent == path) {
+      return std::unexpected(error);
+    }
+    if (const auto made = make_missing(parent, created); !made) {
+      return made;
+    }
+    if (::mkdir(path.c_str(), 0777) == 0) {
+      created.push_back(path);
+      return {};
+    }
+    error = errno;
+  }
+  // Made by someone else meanwhile, or there already (links followed).
+  if (is_directory(path)) {
+    return {};
+  }
+  return std::unexpected(error);
+}
+
 }  // namespace
 
 std::expected<std::string_view, int> read_regular_file(int dir,
@@ -98,33 +128,54 @@ std::expected<std::string_view, int> read_regular_file(int dir,
   return buffer.view();
 }
 
-std::expected<void, int> make_directories(const std::string& path) {
+std::expected<std::vector<std::string>, int> make_directories(
+    const std::string& path) {
   if (path.empty()) {
     return std::unexpected(ENOENT);
   }
-  if (::mkdir(path.c_str(), 0777) == 0) {
-    return {};
+  std::vector<std::string> created;
+  if (const auto made = make_missing(path, created); !made) {
+    return std::unexpected(made.error());
   }
-  int error = errno;
-  if (error == ENOENT) {
-    // Some folder above is missing: make the parents, then try again.
-    const std::string parent = parent_of(path);
-    if (parent.empty() || parent == path) {
-      return std::unexpected(error);
-    }
-    if (const auto made = make_directories(parent); !made) {
-      return made;
-    }
-    if (::mkdir(path.c_str(), 0777) == 0) {
-      return {};
-    }
-    error = errno;
+  return created;
+}
+
+std::string parent_directory(std::string_view path) {
+  std::string parent = parent_of(path);
+  return parent.empty() ? std::string(".") : parent;
+}
+
+std::expected<void, int> sync_directory(const std::string& path) {
+  int fd = -1;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    return std::unexpected(errno);
   }
-  // Made by someone else meanwhile, or there already (links followed).
-  if (is_directory(path)) {
-    return {};
+  int result = 0;
+  do {
+    result = ::fsync(fd);
+  } while (result != 0 && errno == EINTR);
+  const int error = errno;
+  ::close(fd);
+  // EINVAL: the file system keeps no folder to sync (some network and
+  // pseudo file systems); there is nothing more that could be done.
+  if (result != 0 && error != EINVAL) {
+    return std::unexpected(error);
   }
-  return std::unexpected(error);
+  return {};
+}
+
+std::expected<void, int> sync_data(int fd) {
+  int result = 0;
+  do {
+    result = ::fdatasync(fd);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) {
+    return std::unexpected(errno);
+  }
+  return {};
 }
 
 }  // namespace vestigor_mcp

@@ -5,6 +5,7 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "util/buffer.hpp"
 
@@ -24,6 +25,24 @@ std::expected<std::string_view, int> read_regular_file(int dir,
 // mode 0777 reduced by the umask. A folder that exists already (links
 // followed) is no error; anything else in the way is EEXIST. The failure
 // is the errno of the first step that failed; an empty path is ENOENT.
-std::expected<void, int> make_directories(const std::string& path);
+// On success, the folders this call made, outermost first (none when
+// `path` was there already): each is a new name in the folder above it,
+// which needs sync_directory before the new folder survives a crash.
+std::expected<std::vector<std::string>, int> make_directories(
+    const std::string& path);
+
+// The folder holding the last component of `path`, trailing slashes
+// ignored: "a/b" for "a/b/c", "/" for "/c", "." for "c".
+std::string parent_directory(std::string_view path);
+
+// Makes the names created in or removed from the folder `path` durable.
+// A file system that cannot sync folders (EINVAL) is no error; otherwise
+// the errno of the open or of fsync.
+std::expected<void, int> sync_directory(const std::string& path);
+
+// Makes the bytes written to `fd` durable (fdatasync: the data and the
+// size, not the times). The errno of the failure; after one, what reached
+// the file is unknown.
+std::expected<void, int> sync_data(int fd);
 
 }  // namespace vestigor_mcp
