@@ -1,0 +1,229 @@
+// An answered append is on disk: the server syncs the note and every
+// folder that gained a name for it before it answers, and a sync that
+// fails is reported. A preloaded library (tests/support/sync_shim.c)
+// records the syncs the server makes and fails them on demand, as a dying
+// disk would; it works where the server is linked dynamically against the
+// C library, which CMake checks when it builds the shim.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/server_process.hpp"
+#include "support/temp_vault.hpp"
+
+namespace vestigor_mcp::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+
+std::string append_line(int id, std::string_view text) {
+  return tool_call_line(id, "append_daily_log",
+                        "{\"text\":\"" + std::string(text) + "\"}") +
+         "\n";
+}
+
+std::string canonical(const std::string& path) {
+  char resolved[PATH_MAX];
+  return ::realpath(path.c_str(), resolved) != nullptr ? resolved : path;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+// The daily note's name, from an answer "Appended to daily/<date>.md".
+std::string note_in_answer(const std::string& line) {
+  const std::string marker = "Appended to daily/";
+  const std::size_t at = line.find(marker);
+  if (at == std::string::npos) {
+    return {};
+  }
+  const std::size_t end = line.find(".md", at);
+  return line.substr(at + marker.size(), end + 3 - at - marker.size());
+}
+
+class SyncShim : public ::testing::Test {
+ protected:
+  void SetUp() override {
+#ifndef VESTIGOR_SYNC_SHIM
+    GTEST_SKIP() << "no sync shim on this platform: the syncs cannot be "
+                    "watched or failed";
+#endif
+  }
+
+  // Options that preload the shim into a server for `vault`, with its log
+  // in `log` and the calls in `fail` failing.
+  static RunOptions shimmed(const std::string& vault, const std::string& log,
+                            const std::string& fail = "") {
+    RunOptions options = in_vault(vault);
+#ifdef VESTIGOR_SYNC_SHIM
+    options.env.emplace_back("LD_PRELOAD", VESTIGOR_SYNC_SHIM);
+#endif
+    options.env.emplace_back("VESTIGOR_SHIM_LOG", log);
+    options.env.emplace_back("VESTIGOR_SHIM_FAIL", fail);
+    // A sanitized server wants its runtime first among the preloads; the
+    // shim's two functions do not disturb it.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    options.env.emplace_back("ASAN_OPTIONS", std::string(asan ? asan : "") +
+                                                 ":verify_asan_link_order=0");
+    options.timeout = std::chrono::seconds(30);
+    return options;
+  }
+
+  // The log's lines in sorted order: the syncs of one call may come in any
+  // order, provided all come before the answer.
+  static Lines sorted_log(const std::string& log) {
+    Lines lines = split_lines(read_file(log));
+    std::sort(lines.begin(), lines.end());
+    ::unlink(log.c_str());
+    return lines;
+  }
+};
+
+TEST_F(SyncShim, SyncsTheNoteAndEveryFolderThatGainedAName) {
+  TempVault v;
+  const std::string log = v.at("syncs.log");
+  const std::string root = canonical(v.path());
+  // The vault's two folders and daily/ are made by the first call: the
+  // folders holding their names, and daily/ holding the new note, are
+  // synced, and the note itself.
+  const std::string vault = v.at("new/vault");
+  RunResult r = run_server(append_line(1, "first"), shimmed(vault, log));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  ASSERT_EQ(r.out_lines().size(), 1u);
+  const std::string note = note_in_answer(r.out_lines()[0]);
+  ASSERT_FALSE(note.empty()) << r.out;
+  const std::string daily = root + "/new/vault/daily";
+  EXPECT_EQ(sorted_log(log),
+            (Lines{"fdatasync " + daily + "/" + note, "fsync " + root,
+                   "fsync " + root + "/new", "fsync " + root + "/new/vault",
+                   "fsync " + daily}));
+
+  // The note exists now: an entry needs only its own bytes synced.
+  r = run_server(append_line(2, "second"), shimmed(vault, log));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  if (note_in_answer(r.out_lines().at(0)) == note) {  // not past midnight
+    EXPECT_EQ(sorted_log(log), (Lines{"fdatasync " + daily + "/" + note}));
+  }
+
+  // A new note in a daily folder that exists: the note and its folder.
+  fs::remove(daily + "/" + note);
+  r = run_server(append_line(3, "third"), shimmed(vault, log));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string third = note_in_answer(r.out_lines().at(0));
+  EXPECT_EQ(sorted_log(log),
+            (Lines{"fdatasync " + daily + "/" + third, "fsync " + daily}));
+}
+
+TEST_F(SyncShim, DanglingLinkSyncsTheFolderWhereTheNoteIsMade) {
+  TempVault v;
+  const std::string log = v.at("syncs.log");
+  const std::string root = canonical(v.path());
+  v.mkdir("vault/daily");
+  v.mkdir("elsewhere");
+  // Both dates a run starting now may use, should midnight come.
+  std::set<std::string> dates;
+  for (const std::time_t t : {std::time(nullptr), std::time(nullptr) + 600}) {
+    char date[32];
+    struct tm utc {};
+    ::gmtime_r(&t, &utc);
+    dates.insert(
+        std::string(date, std::strftime(date, sizeof date, "%Y-%m-%d", &utc)));
+  }
+  for (const std::string& date : dates) {
+    v.symlink(root + "/elsewhere/" + date + ".md",
+              "vault/daily/" + date + ".md");
+  }
+  const RunResult r =
+      run_server(append_line(1, "linked"), shimmed(v.at("vault"), log));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string note = note_in_answer(r.out_lines().at(0));
+  ASSERT_FALSE(note.empty()) << r.out;
+  EXPECT_EQ(sorted_log(log), (Lines{"fdatasync " + root + "/elsewhere/" + note,
+                                    "fsync " + root + "/elsewhere"}));
+  const std::string content = read_file(root + "/elsewhere/" + note);
+  EXPECT_TRUE(
+      content.starts_with("# " + note.substr(0, note.size() - 3) + "\n\n- "))
+      << content;
+  EXPECT_TRUE(content.ends_with(" linked\n")) << content;
+}
+
+// The answer is the sync's I/O error text. The write came before the sync,
+// so the entry may well be in the note: a client that retries may log it
+// twice, but never loses it.
+TEST_F(SyncShim, FailingSyncIsReportedAndTheEntryMayStillBeInTheNote) {
+  struct Row {
+    const char* name;
+    const char* fail;
+    bool note_exists;
+  };
+  const Row rows[] = {
+      {"note's data, existing note", "fdatasync", true},
+      {"note's data, new note", "fdatasync", false},
+      {"new note's folder", "fsync", false},
+      {"both", "fdatasync,fsync", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempVault v;
+    const std::string log = v.at("syncs.log");
+    v.mkdir("vault/daily");
+    std::string note;
+    if (row.note_exists) {
+      // Learn the note's name from a first, unfailed call.
+      const RunResult first =
+          run_server(append_line(1, "kept"), shimmed(v.at("vault"), log));
+      note = note_in_answer(first.out_lines().at(0));
+      ASSERT_FALSE(note.empty()) << first.out;
+    }
+    const RunResult r = run_server(append_line(2, "entry"),
+                                   shimmed(v.at("vault"), log, row.fail));
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out_lines(),
+              Lines{tool_result_line(
+                  2, "Error: Input/output error (os error 5)", true)});
+    // The entry went in before the sync failed, after the heading of a
+    // new note.
+    bool found = false;
+    for (const auto& entry : fs::directory_iterator(v.at("vault/daily"))) {
+      const std::string content = read_file(entry.path());
+      found =
+          found || (content.starts_with("# ") && content.ends_with(" entry\n"));
+    }
+    EXPECT_TRUE(found);
+  }
+}
+
+// A failed sync leaves the server serving: the next calls, on a disk that
+// has recovered, succeed.
+TEST_F(SyncShim, ServerGoesOnAfterAFailedSync) {
+  TempVault v;
+  const std::string log = v.at("syncs.log");
+  RunResult r = run_server(append_line(1, "a") + append_line(2, "b"),
+                           shimmed(v.at("vault"), log, "fdatasync"));
+  EXPECT_EQ(r.exit_code, 0);
+  ASSERT_EQ(r.out_lines().size(), 2u);
+  for (const std::string& line : r.out_lines()) {
+    EXPECT_NE(line.find("Input/output error (os error 5)"), std::string::npos);
+  }
+  r = run_server(append_line(3, "c"), shimmed(v.at("vault"), log));
+  ASSERT_EQ(r.out_lines().size(), 1u);
+  EXPECT_FALSE(note_in_answer(r.out_lines()[0]).empty()) << r.out;
+}
+
+}  // namespace
+}  // namespace vestigor_mcp::testing
