@@ -1,0 +1,62 @@
+// A person typing requests into a terminal. Ctrl-D ends a terminal's input
+// only on an empty line; after some typing it hands over what was typed,
+// and pressed again it makes a read return nothing while the line is
+// still unfinished. The server answers that line then and keeps reading:
+// only an empty read with nothing left over ends the run.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "support/live_server.hpp"
+#include "support/pseudo_terminal.hpp"
+#include "support/server_process.hpp"
+
+namespace vestigor_mcp::testing {
+namespace {
+
+using std::chrono::seconds;
+
+std::string ping(int id) {
+  return "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) +
+         ",\"method\":\"ping\"}";
+}
+
+std::string pong(int id) {
+  return "{\"id\":" + std::to_string(id) +
+         ",\"jsonrpc\":\"2.0\",\"result\":{}}";
+}
+
+TEST(Terminal, CtrlDBeforeEnterAnswersTheLineAndReadsOn) {
+  PseudoTerminal tty;
+  ASSERT_TRUE(tty.ok()) << "no pseudo-terminal";
+  RunOptions options;
+  options.stdin_fd = tty.slave();
+  LiveServer server(options);
+  ASSERT_TRUE(server.started());
+  tty.close_slave();
+
+  // Typed, then Ctrl-D twice: the first hands over the bytes, the second
+  // ends the unfinished line.
+  ASSERT_TRUE(tty.type(ping(1) + kCtrlD + kCtrlD));
+  EXPECT_EQ(server.read_line(seconds(10)), pong(1));
+
+  // One Ctrl-D in the middle of a request does not cut it in two.
+  const std::string request = ping(2);
+  ASSERT_TRUE(tty.type(request.substr(0, 10) + kCtrlD));
+  ASSERT_TRUE(tty.type(request.substr(10) + "\n"));
+  EXPECT_EQ(server.read_line(seconds(10)), pong(2));
+
+  // Still reading after all that; Ctrl-D on an empty line ends the run.
+  ASSERT_TRUE(tty.type(ping(3) + "\n" + kCtrlD));
+  EXPECT_EQ(server.read_line(seconds(10)), pong(3));
+  EXPECT_EQ(server.wait_exit(seconds(10)), 0);
+  EXPECT_EQ(server.err(),
+            "[vestigor-mcp] starting on stdio\n"
+            "[vestigor-mcp] -> ping\n"
+            "[vestigor-mcp] -> ping\n"
+            "[vestigor-mcp] -> ping\n");
+}
+
+}  // namespace
+}  // namespace vestigor_mcp::testing
