@@ -1,0 +1,161 @@
+// append_cost: what one append_daily_log call costs, measured from the
+// outside through pipes on a real file system.
+//
+//   append_cost [N] [DIR] [SERVER]
+//
+// Makes a fresh vault under DIR (default $TMPDIR, else /tmp), then sends N
+// (default 2000) append requests to one server process, one at a time,
+// each answer awaited before the next request goes out, as an agent does.
+// Prints the median and mean microseconds per append and the slowest one.
+// SERVER (default: the server built next to this program) lets an older
+// build be measured the same way, e.g. one without the syncs.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Server {
+  pid_t pid = -1;
+  int in = -1;
+  int out = -1;
+};
+
+Server spawn(const std::string& binary, const std::string& vault) {
+  int in_pipe[2];
+  int out_pipe[2];
+  if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0) {
+    std::perror("pipe");
+    std::exit(1);
+  }
+  Server s;
+  s.pid = ::fork();
+  if (s.pid == 0) {
+    ::dup2(in_pipe[0], 0);
+    ::dup2(out_pipe[1], 1);
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ::dup2(null, 2);
+    ::setenv("VESTIGOR_VAULT", vault.c_str(), 1);
+    ::setenv("TZ", "UTC", 1);
+    ::execl(binary.c_str(), binary.c_str(), nullptr);
+    ::_exit(127);
+  }
+  ::close(in_pipe[0]);
+  ::close(out_pipe[1]);
+  s.in = in_pipe[1];
+  s.out = out_pipe[0];
+  return s;
+}
+
+// Sends one request line and reads its one-line answer, within 30 s.
+std::string exchange(const Server& s, const std::string& line) {
+  std::size_t written = 0;
+  while (written < line.size()) {
+    const ssize_t n =
+        ::write(s.in, line.data() + written, line.size() - written);
+    if (n <= 0) {
+      std::perror("write");
+      std::exit(1);
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  std::string answer;
+  char buf[4096];
+  while (answer.empty() || answer.back() != '\n') {
+    pollfd fd = {s.out, POLLIN, 0};
+    if (::poll(&fd, 1, 30000) <= 0) {
+      std::fprintf(stderr, "server stalled\n");
+      std::exit(1);
+    }
+    const ssize_t n = ::read(s.out, buf, sizeof buf);
+    if (n <= 0) {
+      std::fprintf(stderr, "server ended\n");
+      std::exit(1);
+    }
+    answer.append(buf, static_cast<std::size_t>(n));
+  }
+  return answer;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::signal(SIGPIPE, SIG_IGN);
+  const long count = argc > 1 ? std::atol(argv[1]) : 2000;
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string dir = argc > 2 ? argv[2] : (tmp ? tmp : "/tmp");
+  const std::string binary = argc > 3 ? argv[3] : VESTIGOR_BINARY;
+  if (count <= 0) {
+    std::fprintf(stderr, "usage: append_cost [N] [DIR] [SERVER]\n");
+    return 2;
+  }
+  std::string vault = dir + "/vestigor-append-XXXXXX";
+  if (::mkdtemp(vault.data()) == nullptr) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  const Server s = spawn(binary, vault);
+  // The first call makes daily/ and the note; it is timed apart.
+  const std::string first_line =
+      "{\"jsonrpc\":\"2.0\",\"id\":0,\"method\":\"tools/call\",\"params\":{"
+      "\"name\":\"append_daily_log\",\"arguments\":{\"text\":\"first\"}}}\n";
+  const auto first_start = Clock::now();
+  const std::string first_answer = exchange(s, first_line);
+  const double first_us =
+      std::chrono::duration<double, std::micro>(Clock::now() - first_start)
+          .count();
+  if (first_answer.find("Appended to") == std::string::npos) {
+    std::fprintf(stderr, "append failed: %s", first_answer.c_str());
+    return 1;
+  }
+  std::vector<double> times;
+  for (long i = 1; i <= count; ++i) {
+    const std::string line =
+        "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(i) +
+        ",\"method\":\"tools/call\",\"params\":{\"name\":\"append_daily_log\","
+        "\"arguments\":{\"text\":\"entry " +
+        std::to_string(i) + " of the append cost run\"}}}\n";
+    const auto start = Clock::now();
+    const std::string answer = exchange(s, line);
+    times.push_back(
+        std::chrono::duration<double, std::micro>(Clock::now() - start)
+            .count());
+    if (answer.find("Appended to") == std::string::npos) {
+      std::fprintf(stderr, "append failed: %s", answer.c_str());
+      return 1;
+    }
+  }
+  ::close(s.in);
+  ::close(s.out);
+  int status = 0;
+  ::waitpid(s.pid, &status, 0);
+  std::error_code ec;
+  std::filesystem::remove_all(vault, ec);
+
+  double total = 0;
+  for (const double t : times) {
+    total += t;
+  }
+  std::sort(times.begin(), times.end());
+  std::printf(
+      "append_cost: %ld appends under %s by %s\n"
+      "  first (makes daily/ and the note): %.0f us\n"
+      "  per append: median %.0f us, mean %.0f us, p99 %.0f us, max %.0f "
+      "us\n",
+      count, dir.c_str(), binary.c_str(), first_us, times[times.size() / 2],
+      total / static_cast<double>(times.size()), times[times.size() * 99 / 100],
+      times.back());
+  return 0;
+}
