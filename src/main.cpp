@@ -4,6 +4,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <cerrno>
 #include <csignal>
 #include <optional>
@@ -27,6 +31,19 @@ void fill_missing_standard_streams() {
       (void)::open("/dev/null", O_RDWR);
     }
   }
+}
+
+// A search reads each note whole, into a block as big as the note. glibc
+// by default raises its mmap threshold to the largest block freed so far,
+// and from then on keeps that much heap resident between requests: a
+// server running for days would grow with the largest note it has read
+// (the day's log, say). A fixed threshold hands big blocks back to the
+// system as soon as they are freed.
+void give_big_blocks_back() {
+#ifdef __GLIBC__
+  constexpr int kMmapThreshold = 128 * 1024;  // glibc's own starting value
+  (void)::mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
+#endif
 }
 
 void serve() {
@@ -57,6 +74,7 @@ void serve() {
 
 int main() {
   std::signal(SIGPIPE, SIG_IGN);
+  vestigor_mcp::give_big_blocks_back();
   vestigor_mcp::fill_missing_standard_streams();
   vestigor_mcp::diagnostic("starting on stdio");
   vestigor_mcp::serve();
