@@ -9,11 +9,11 @@
 // ping (numeric and string ids), initialize, tools/list, searches on a
 // generated 1,000-note vault (a common word that stops at 50 files, a
 // non-ASCII one, and now and then a rare word that reads every note), both
-// snapshots, appends into that vault, unknown tools, empty queries, lines
-// that are not JSON, blank lines, nesting too deep, unknown methods and
-// notifications. Every answer is checked against what its request must
-// give. The vault is made under $TMPDIR (else /tmp) and removed at the
-// end. Exit status 0 when every check held, 1 otherwise.
+// snapshots, appends of 100-byte entries into that vault, unknown tools, empty
+// queries, lines that are not JSON, blank lines, nesting too deep, unknown
+// methods and notifications. Every answer is checked against what its
+// request must give. The vault is made under $TMPDIR (else /tmp) and
+// removed at the end. Exit status 0 when every check held, 1 otherwise.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -121,6 +121,24 @@ bool make_vault(const std::string& root) {
                     "# Current state\n\nSoak vault, steady.\n") &&
          write_file(root + "/agents/memory/open-threads.md",
                     "# Open threads\n\n- keep the server flat\n");
+}
+
+// About 100 bytes of words for each appended entry, none of them searched
+// for. The day's note grows by 3 KB between two searches that read it
+// whole, and by 3 MB over a million requests: a note that grows little by
+// little, as a real day's log does, is the case where an allocator that
+// keeps freed blocks for reuse grows along with it.
+const std::string& entry_filler() {
+  static const std::string filler = [] {
+    std::string words;
+    Random random(7);
+    while (words.size() < 80) {
+      words += kWords[random.below(kWords.size())];
+      words += ' ';
+    }
+    return words;
+  }();
+  return filler;
 }
 
 enum class Kind {
@@ -246,7 +264,8 @@ Request make_request(std::uint64_t i) {
               "keep the server flat"};
     case Kind::kAppend:
       return {
-          call(id, "append_daily_log", "{\"text\":\"soak entry " + id + "\"}"),
+          call(id, "append_daily_log",
+               "{\"text\":\"soak entry " + id + ": " + entry_filler() + "\"}"),
           answered, "Appended to daily/"};
     case Kind::kUnknownTool:
       return {call(id, "nope", "{}"), answered, "Error: unknown tool: nope"};
@@ -282,6 +301,8 @@ Request make_request(std::uint64_t i) {
 
 struct Usage {
   long rss_kib = -1;
+  long anon_kib = -1;  // heap and stacks: what the server allocated
+  long file_kib = -1;  // mapped code and data of the binary and libraries
   long hwm_kib = -1;
   long fds = -1;
 };
@@ -293,6 +314,10 @@ Usage usage_of(pid_t pid) {
   while (std::getline(status, line)) {
     if (line.starts_with("VmRSS:")) {
       usage.rss_kib = std::atol(line.c_str() + 6);
+    } else if (line.starts_with("RssAnon:")) {
+      usage.anon_kib = std::atol(line.c_str() + 8);
+    } else if (line.starts_with("RssFile:")) {
+      usage.file_kib = std::atol(line.c_str() + 8);
     } else if (line.starts_with("VmHWM:")) {
       usage.hwm_kib = std::atol(line.c_str() + 6);
     }
@@ -306,6 +331,14 @@ Usage usage_of(pid_t pid) {
     ::closedir(dir);
   }
   return usage;
+}
+
+void report_progress(std::uint64_t requests, const Usage& usage) {
+  std::fprintf(stderr,
+               "soak: %llu requests, VmRSS %ld KiB (anon %ld, file %ld), "
+               "%ld fds\n",
+               static_cast<unsigned long long>(requests), usage.rss_kib,
+               usage.anon_kib, usage.file_kib, usage.fds);
 }
 
 struct Expected {
@@ -471,9 +504,7 @@ int main(int argc, char** argv) {
   Soak soak(pid, in_pipe[1], out_pipe[0]);
   bool ok = soak.run(0, kBaselineAt);
   const Usage baseline = usage_of(pid);
-  std::fprintf(stderr, "soak: %llu requests, VmRSS %ld KiB, %ld fds\n",
-               static_cast<unsigned long long>(kBaselineAt), baseline.rss_kib,
-               baseline.fds);
+  report_progress(kBaselineAt, baseline);
   constexpr std::uint64_t kReportEvery = 100000;
   for (std::uint64_t from = kBaselineAt; ok && from < total;) {
     const std::uint64_t to =
@@ -482,8 +513,7 @@ int main(int argc, char** argv) {
     from = to;
     if (ok && to < total) {
       const Usage now = usage_of(pid);
-      std::fprintf(stderr, "soak: %llu requests, VmRSS %ld KiB, %ld fds\n",
-                   static_cast<unsigned long long>(to), now.rss_kib, now.fds);
+      report_progress(to, now);
     }
   }
   const Usage end = usage_of(pid);
@@ -497,17 +527,18 @@ int main(int argc, char** argv) {
 
   std::printf(
       "soak: %llu requests (%llu answers) in %.1f s, %.0f requests/s\n"
-      "  VmRSS after %llu: %ld KiB; at the end: %ld KiB (%+ld KiB); "
-      "VmHWM %ld KiB\n"
+      "  VmRSS after %llu: %ld KiB; at the end: %ld KiB (%+ld KiB; anon "
+      "%+ld, file %+ld); VmHWM %ld KiB\n"
       "  open descriptors after %llu: %ld; at the end: %ld\n"
       "  exit status %d\n",
       static_cast<unsigned long long>(total),
       static_cast<unsigned long long>(soak.answers()), seconds,
       static_cast<double>(total) / seconds,
       static_cast<unsigned long long>(kBaselineAt), baseline.rss_kib,
-      end.rss_kib, end.rss_kib - baseline.rss_kib, end.hwm_kib,
-      static_cast<unsigned long long>(kBaselineAt), baseline.fds, end.fds,
-      status);
+      end.rss_kib, end.rss_kib - baseline.rss_kib,
+      end.anon_kib - baseline.anon_kib, end.file_kib - baseline.file_kib,
+      end.hwm_kib, static_cast<unsigned long long>(kBaselineAt), baseline.fds,
+      end.fds, status);
   const long drift = end.rss_kib - baseline.rss_kib;
   const bool flat =
       baseline.rss_kib > 0 && drift <= kRssSlackKiB && drift >= -kRssSlackKiB;
