@@ -46,11 +46,11 @@ std::expected<LocalStamp, int> read_local_clock() {
   return LocalStamp{std::string(date, date_size), std::string(time, time_size)};
 }
 
-constexpr int kAppendFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK;
-
 // O_NONBLOCK changes nothing for a regular file, but a FIFO in the note's
 // place must fail at once instead of holding the server until a reader
 // turns up.
+constexpr int kAppendFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK;
+
 int open_retrying(const std::string& path, int flags) {
   int fd = -1;
   do {

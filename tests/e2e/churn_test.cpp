@@ -15,6 +15,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -267,8 +268,13 @@ int check_answer(const std::string& line, const std::string& query) {
 TEST(SearchUnderChurn, NeverCrashesHangsOrReportsALineNeverWritten) {
   constexpr auto kRunFor = seconds(3);
   constexpr int kMaxSearches = 50000;
-  const unsigned seed = static_cast<unsigned>(std::random_device{}());
-  RecordProperty("seed", static_cast<int>(seed));
+  // A failing run names its seed; VESTIGOR_CHURN_SEED replays its churn
+  // (the interleaving with the searches is the machine's).
+  const char* replay = std::getenv("VESTIGOR_CHURN_SEED");
+  const unsigned seed =
+      replay ? static_cast<unsigned>(std::strtoul(replay, nullptr, 10))
+             : static_cast<unsigned>(std::random_device{}());
+  RecordProperty("seed", std::to_string(seed));
   SCOPED_TRACE("seed " + std::to_string(seed));
 
   TempVault v;

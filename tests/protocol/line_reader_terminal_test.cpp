@@ -38,7 +38,9 @@ TEST(LineReader, OnATerminalOnlyAnEmptyReadWithNothingBufferedEnds) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     PseudoTerminal tty;
-    ASSERT_TRUE(tty.ok());
+    if (!tty.ok()) {
+      GTEST_SKIP() << "no pseudo-terminal here (/dev/ptmx, /dev/pts)";
+    }
     // Everything is typed before reading starts: the terminal keeps the
     // line boundaries that Enter and Ctrl-D made.
     ASSERT_TRUE(tty.type(row.typed));

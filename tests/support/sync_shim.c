@@ -23,7 +23,8 @@ static int should_fail(const char* call) {
   const size_t length = strlen(call);
   for (const char* p = list; p != NULL && (p = strstr(p, call)) != NULL;
        p += length) {
-    if ((p == list || p[-1] == ',') && (p[length] == '\0' || p[length] == ',')) {
+    if ((p == list || p[-1] == ',') &&
+        (p[length] == '\0' || p[length] == ',')) {
       return 1;
     }
   }
