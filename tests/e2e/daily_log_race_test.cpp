@@ -6,14 +6,12 @@
 
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/files.hpp"
 #include "support/live_server.hpp"
 #include "support/server_process.hpp"
 #include "support/temp_vault.hpp"
@@ -21,7 +19,6 @@
 namespace vestigor_mcp::testing {
 namespace {
 
-namespace fs = std::filesystem;
 using std::chrono::seconds;
 
 constexpr int kRounds = 50;
@@ -30,13 +27,6 @@ constexpr int kEntries = 3;
 
 std::string entry_text(int writer, int entry) {
   return "writer " + std::to_string(writer) + " entry " + std::to_string(entry);
-}
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
 }
 
 struct RoundReport {

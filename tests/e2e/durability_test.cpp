@@ -12,12 +12,11 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/files.hpp"
 #include "support/server_process.hpp"
 #include "support/temp_vault.hpp"
 
@@ -25,7 +24,6 @@ namespace vestigor_mcp::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using Lines = std::vector<std::string>;
 
 std::string append_line(int id, std::string_view text) {
   return tool_call_line(id, "append_daily_log",
@@ -36,13 +34,6 @@ std::string append_line(int id, std::string_view text) {
 std::string canonical(const std::string& path) {
   char resolved[PATH_MAX];
   return ::realpath(path.c_str(), resolved) != nullptr ? resolved : path;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
 }
 
 // The daily note's name, from an answer "Appended to daily/<date>.md".

@@ -17,16 +17,6 @@ namespace {
 
 using std::chrono::seconds;
 
-std::string ping(int id) {
-  return "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) +
-         ",\"method\":\"ping\"}";
-}
-
-std::string pong(int id) {
-  return "{\"id\":" + std::to_string(id) +
-         ",\"jsonrpc\":\"2.0\",\"result\":{}}";
-}
-
 TEST(Terminal, CtrlDBeforeEnterAnswersTheLineAndReadsOn) {
   PseudoTerminal tty;
   if (!tty.ok()) {
@@ -40,18 +30,18 @@ TEST(Terminal, CtrlDBeforeEnterAnswersTheLineAndReadsOn) {
 
   // Typed, then Ctrl-D twice: the first hands over the bytes, the second
   // ends the unfinished line.
-  ASSERT_TRUE(tty.type(ping(1) + kCtrlD + kCtrlD));
-  EXPECT_EQ(server.read_line(seconds(10)), pong(1));
+  ASSERT_TRUE(tty.type(ping_line("1") + kCtrlD + kCtrlD));
+  EXPECT_EQ(server.read_line(seconds(10)), ping_result_line("1"));
 
   // One Ctrl-D in the middle of a request does not cut it in two.
-  const std::string request = ping(2);
+  const std::string request = ping_line("2");
   ASSERT_TRUE(tty.type(request.substr(0, 10) + kCtrlD));
   ASSERT_TRUE(tty.type(request.substr(10) + "\n"));
-  EXPECT_EQ(server.read_line(seconds(10)), pong(2));
+  EXPECT_EQ(server.read_line(seconds(10)), ping_result_line("2"));
 
   // Still reading after all that; Ctrl-D on an empty line ends the run.
-  ASSERT_TRUE(tty.type(ping(3) + "\n" + kCtrlD));
-  EXPECT_EQ(server.read_line(seconds(10)), pong(3));
+  ASSERT_TRUE(tty.type(ping_line("3") + "\n" + kCtrlD));
+  EXPECT_EQ(server.read_line(seconds(10)), ping_result_line("3"));
   EXPECT_EQ(server.wait_exit(seconds(10)), 0);
   EXPECT_EQ(server.err(),
             "[vestigor-mcp] starting on stdio\n"
