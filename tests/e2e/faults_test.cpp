@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 
 #include "protocol/json.hpp"
 #include "support/files.hpp"
+#include "support/live_server.hpp"
 #include "support/server_process.hpp"
 #include "support/temp_vault.hpp"
 
@@ -327,36 +329,34 @@ TEST(Faults, VaultThatDisappearsBetweenCallsKeepsAnswersWellFormed) {
   holder.write("vault/open-threads.md", "threads\n");
   holder.write("vault/notes/alpha.md", "alpha\n");
 
-  // Feed stdin by hand: the second half is sent only once the first
-  // half's log entry is on disk, and after the vault has been removed.
-  int pipe_fds[2];
-  ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
-  std::thread feeder([&] {
-    const std::string first = snapshot_calls_input() + log_call(3, "marker");
-    (void)!::write(pipe_fds[1], first.data(), first.size());
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (daily_notes(vault).find("marker") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    std::error_code ec;
-    fs::remove_all(vault, ec);
-    const std::string second =
-        tool_call_input(4, "get_current_state", "{}") +
-        tool_call_input(5, "list_open_threads", "{}") +
-        tool_call_input(6, "search", "{\"query\":\"alpha\"}");
-    (void)!::write(pipe_fds[1], second.data(), second.size());
-    ::close(pipe_fds[1]);
-  });
-  RunOptions o = in_vault(vault);
-  o.stdin_fd = pipe_fds[0];
-  const RunResult r = run_server("", o);
-  feeder.join();
-  ::close(pipe_fds[0]);
+  // The second half is sent only once the append has answered (its entry
+  // is then on disk, folders synced), and after the vault has been
+  // removed. Seeing the entry in the note is not enough: the server may
+  // still be syncing the folders the vault is about to lose.
+  LiveServer server(in_vault(vault));
+  ASSERT_TRUE(server.started());
+  ASSERT_TRUE(server.send(snapshot_calls_input() + log_call(3, "marker")));
+  Lines out;
+  for (int i = 0; i < 3; ++i) {
+    const auto line = server.read_line(std::chrono::seconds(20));
+    ASSERT_TRUE(line.has_value()) << "answer " << i + 1 << " missing";
+    out.push_back(*line);
+  }
+  std::error_code ec;
+  fs::remove_all(vault, ec);
+  ASSERT_TRUE(
+      server.send(tool_call_input(4, "get_current_state", "{}") +
+                  tool_call_input(5, "list_open_threads", "{}") +
+                  tool_call_input(6, "search", "{\"query\":\"alpha\"}")));
+  server.close_input();
+  for (int i = 3; i < 6; ++i) {
+    const auto line = server.read_line(std::chrono::seconds(20));
+    ASSERT_TRUE(line.has_value()) << "answer " << i + 1 << " missing";
+    out.push_back(*line);
+  }
+  const std::optional<int> exit_code =
+      server.wait_exit(std::chrono::seconds(20));
 
-  const Lines out = r.out_lines();
-  ASSERT_EQ(out.size(), 6U) << r.out;
   EXPECT_EQ(out[0], tool_result_line(1, "state\n", false));
   EXPECT_EQ(out[1], tool_result_line(2, "threads\n", false));
   EXPECT_TRUE(out[2].find("Appended to daily/") != std::string::npos) << out[2];
@@ -365,7 +365,7 @@ TEST(Faults, VaultThatDisappearsBetweenCallsKeepsAnswersWellFormed) {
   EXPECT_EQ(out[4], tool_result_line(5, "(no open-threads.md yet)", false));
   EXPECT_EQ(out[5], tool_result_line(6, "No matches for \"alpha\".", false));
   EXPECT_FALSE(fs::exists(vault));  // reading never recreates it
-  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(exit_code, 0);
 }
 
 TEST(Faults, RejectedRequestsLeaveTheVaultByteIdentical) {
