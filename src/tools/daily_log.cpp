@@ -50,6 +50,7 @@ std::expected<LocalStamp, int> read_local_clock() {
 // place must fail at once instead of holding the server until a reader
 // turns up.
 constexpr int kAppendFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK;
+constexpr int kCreateFlags = kAppendFlags | O_CREAT | O_EXCL;
 
 int open_retrying(const std::string& path, int flags) {
   int fd = -1;
@@ -59,61 +60,149 @@ int open_retrying(const std::string& path, int flags) {
   return fd;
 }
 
-struct OpenNote {
-  int fd = -1;
-  bool starts_note = false;  // write the heading before the entry
-  // The folder that gained the note's name and must be synced before the
-  // entry counts as kept; empty when the note was there before.
-  std::string new_name_in;
-};
+// Writes `bytes` to `fd` and makes them durable, then closes it. The error
+// is an errno value or kNoProgress (write_error_text turns either into
+// the answer's text).
+std::expected<void, int> write_durably(int fd, std::string_view bytes) {
+  auto done = write_all(fd, bytes);
+  if (done) {
+    done = sync_data(fd);
+  }
+  ::close(fd);  // after fdatasync, closing has nothing to report
+  return done;
+}
 
-// Opens the day's note for appending. The note gets its heading from the
-// one writer whose exclusive creation succeeds: several servers finding
-// the note missing at once write one heading between them.
-std::expected<OpenNote, int> open_note(const std::string& folder,
-                                       const std::string& note) {
-  struct stat st {};
-  if (::stat(note.c_str(), &st) == 0) {
-    // There already, even if empty: only the entry goes in.
-    const int fd = open_retrying(note, kAppendFlags);
-    if (fd < 0) {
-      return std::unexpected(errno);
-    }
-    return OpenNote{fd, false, {}};
-  }
-  int fd = open_retrying(note, kAppendFlags | O_CREAT | O_EXCL);
-  if (fd >= 0) {
-    return OpenNote{fd, true, folder};
-  }
-  if (errno != EEXIST) {
-    return std::unexpected(errno);
-  }
-  struct stat link {};
-  if (::lstat(note.c_str(), &link) == 0 && S_ISLNK(link.st_mode) &&
-      ::stat(note.c_str(), &st) != 0) {
-    // A link that leads nowhere (O_EXCL never follows one): the note is
-    // made where it points and starts with the heading, as it always has.
-    fd = open_retrying(note, kAppendFlags | O_CREAT);
-    if (fd < 0) {
-      return std::unexpected(errno);
-    }
-    char* target = ::realpath(note.c_str(), nullptr);
-    if (target == nullptr) {
-      const int error = errno;
-      ::close(fd);
-      return std::unexpected(error);
-    }
-    std::string target_folder = parent_directory(target);
-    std::free(target);
-    return OpenNote{fd, true, std::move(target_folder)};
-  }
-  // Another writer made the note since the stat and writes the heading.
-  // Its name may not be on disk yet, and this entry depends on it.
-  fd = open_retrying(note, kAppendFlags);
+// Opens `path` with `flags` and writes `bytes` durably.
+std::expected<void, int> write_durably(const std::string& path, int flags,
+                                       std::string_view bytes) {
+  const int fd = open_retrying(path, flags);
   if (fd < 0) {
     return std::unexpected(errno);
   }
-  return OpenNote{fd, false, folder};
+  return write_durably(fd, bytes);
+}
+
+enum class Creation { kMade, kNameTaken };
+
+// Makes the note holding `content` (heading and first entry) in one step:
+// written and synced under a hidden name, then linked to the note's name,
+// which fails when the name is taken. A writer that loses the race for
+// the note therefore never finds it without its heading, and a crash
+// never leaves it empty. Where the file system has no hard links, the
+// note is created with O_EXCL and written straight away instead.
+std::expected<Creation, int> create_note(const std::string& folder,
+                                         const std::string& note,
+                                         const std::string& name,
+                                         std::string_view content) {
+  // Hidden, so no search reads it; the pid and the clock make it this
+  // call's own, and O_EXCL makes sure of it.
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; attempt < 4 && fd < 0; ++attempt) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    temporary =
+        join_path(folder, "." + name + "." + std::to_string(::getpid()) + "." +
+                              std::to_string(now.tv_nsec));
+    fd = open_retrying(temporary, kCreateFlags);
+    if (fd < 0 && errno != EEXIST) {
+      break;
+    }
+  }
+  if (fd < 0) {
+    return std::unexpected(errno);
+  }
+  if (const auto kept = write_durably(fd, content); !kept) {
+    (void)::unlink(temporary.c_str());
+    return std::unexpected(kept.error());
+  }
+  const int linked = ::link(temporary.c_str(), note.c_str());
+  const int error = errno;
+  (void)::unlink(temporary.c_str());
+  if (linked == 0) {
+    return Creation::kMade;
+  }
+  if (error == EEXIST) {
+    return Creation::kNameTaken;
+  }
+  // No hard links here (or the name cannot be made: then this fails too).
+  fd = open_retrying(note, kCreateFlags);
+  if (fd < 0) {
+    return errno == EEXIST ? std::expected<Creation, int>(Creation::kNameTaken)
+                           : std::unexpected(errno);
+  }
+  if (const auto kept = write_durably(fd, content); !kept) {
+    return std::unexpected(kept.error());
+  }
+  return Creation::kMade;
+}
+
+// Folders that gained a name for the entry and must be synced before the
+// entry counts as kept.
+struct NewNames {
+  bool in_folder = false;  // the daily folder, by this call or a rival
+  std::string elsewhere;   // where a note made through a link went
+};
+
+// A link in the note's place that leads nowhere: the note is made where
+// it points (a link never lends its name to another file, so it cannot be
+// made in one step) and starts with the heading, as it always has.
+bool is_dangling_link(const std::string& note) {
+  struct stat st {};
+  return ::lstat(note.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
+         ::stat(note.c_str(), &st) != 0;
+}
+
+std::expected<NewNames, int> create_through_link(
+    const std::string& note, std::string_view heading_and_entry) {
+  const auto kept =
+      write_durably(note, kAppendFlags | O_CREAT, heading_and_entry);
+  if (!kept) {
+    return std::unexpected(kept.error());
+  }
+  char* target = ::realpath(note.c_str(), nullptr);
+  if (target == nullptr) {
+    return std::unexpected(errno);
+  }
+  std::string target_folder = parent_directory(target);
+  std::free(target);
+  return NewNames{false, std::move(target_folder)};
+}
+
+// Puts `heading_and_entry` into a note it makes, or `entry` alone into the
+// note that is there, durably either way.
+std::expected<NewNames, int> place_entry(const std::string& folder,
+                                         const std::string& note,
+                                         const std::string& name,
+                                         std::string_view heading_and_entry,
+                                         std::string_view entry) {
+  struct stat st {};
+  if (::stat(note.c_str(), &st) == 0) {
+    // There already, even if empty: only the entry goes in.
+    if (const auto kept = write_durably(note, kAppendFlags, entry); !kept) {
+      return std::unexpected(kept.error());
+    }
+    return NewNames{};
+  }
+  if (is_dangling_link(note)) {
+    return create_through_link(note, heading_and_entry);
+  }
+  const auto created = create_note(folder, note, name, heading_and_entry);
+  if (!created) {
+    return std::unexpected(created.error());
+  }
+  if (*created == Creation::kMade) {
+    return NewNames{true, {}};
+  }
+  if (is_dangling_link(note)) {  // put there meanwhile
+    return create_through_link(note, heading_and_entry);
+  }
+  // Another writer made the note since the stat, with its heading. Its
+  // name may not be on disk yet, and this entry depends on it.
+  if (const auto kept = write_durably(note, kAppendFlags, entry); !kept) {
+    return std::unexpected(kept.error());
+  }
+  return NewNames{true, {}};
 }
 
 }  // namespace
@@ -136,35 +225,29 @@ ToolOutcome append_daily_log(std::string_view raw) {
   if (!stamp) {
     return std::unexpected(os_error_text(stamp.error()));
   }
-  const std::string note = join_path(folder, stamp->date + ".md");
+  const std::string name = stamp->date + ".md";
+  const std::string note = join_path(folder, name);
 
-  const auto opened = open_note(folder, note);
-  if (!opened) {
-    return std::unexpected(os_error_text(opened.error()));
-  }
-  std::string buffer;
-  if (opened->starts_note) {
-    buffer += "# " + stamp->date + "\n\n";
-  }
+  std::string buffer = "# " + stamp->date + "\n\n";
+  const std::size_t heading_size = buffer.size();
   buffer += "- " + stamp->time + " ";
   buffer += text;
   buffer += '\n';
 
-  // The answer promises the entry is on disk: the bytes, then every name
+  // The answer promises the entry is on disk: its bytes, then every name
   // leading to them that this call (or a writer it raced) just made.
-  const auto written = write_all(opened->fd, buffer);
-  if (!written) {
-    ::close(opened->fd);
-    return std::unexpected(write_error_text(written.error()));
-  }
-  const auto synced = sync_data(opened->fd);
-  ::close(opened->fd);  // after fdatasync, closing has nothing to report
-  if (!synced) {
-    return std::unexpected(os_error_text(synced.error()));
+  const auto placed =
+      place_entry(folder, note, name, buffer,
+                  std::string_view(buffer).substr(heading_size));
+  if (!placed) {
+    return std::unexpected(write_error_text(placed.error()));
   }
   std::vector<std::string> folders;
-  if (!opened->new_name_in.empty()) {
-    folders.push_back(opened->new_name_in);
+  if (placed->in_folder) {
+    folders.push_back(folder);
+  }
+  if (!placed->elsewhere.empty()) {
+    folders.push_back(placed->elsewhere);
   }
   for (auto it = made->rbegin(); it != made->rend(); ++it) {
     folders.push_back(parent_directory(*it));

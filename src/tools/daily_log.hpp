@@ -2,11 +2,13 @@
 // for the current local day (TZ when set, else the system zone), creating
 // the folder and the note (with its "# YYYY-MM-DD" heading) when missing.
 // One append-mode write per call, so concurrent writers never interleave
-// partial lines, and only the writer that creates the note writes the
-// heading. Success means the entry is on disk: the note is synced, and so
-// is every folder that gained a name for it. Failures carry the OS error
-// text ("<strerror> (os error N)", never a path); after a failed sync the
-// entry may still be in the note. Nothing is ever truncated or rewritten.
+// partial lines. A new note appears at once with its heading and first
+// entry, made by exactly one writer however many race for it; the others
+// append their entries below. Success means the entry is on disk: the
+// note is synced, and so is every folder that gained a name for it.
+// Failures carry the OS error text ("<strerror> (os error N)", never a
+// path); after a failed sync the entry may still be in the note. Nothing
+// is ever truncated or rewritten.
 #pragma once
 
 #include <string_view>

@@ -47,6 +47,23 @@ std::string note_in_answer(const std::string& line) {
   return line.substr(at + marker.size(), end + 3 - at - marker.size());
 }
 
+// How the shim logs the data sync of the file at `path`.
+std::string data_sync_of(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return "fdatasync inode " + std::to_string(st.st_ino);
+}
+
+// The names in `folder`, sorted.
+Lines names_in(const std::string& folder) {
+  Lines names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 class SyncShim : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -92,7 +109,7 @@ TEST_F(SyncShim, SyncsTheNoteAndEveryFolderThatGainedAName) {
   const std::string root = canonical(v.path());
   // The vault's two folders and daily/ are made by the first call: the
   // folders holding their names, and daily/ holding the new note, are
-  // synced, and the note itself.
+  // synced, and the note itself. Nothing else is left in daily/.
   const std::string vault = v.at("new/vault");
   RunResult r = run_server(append_line(1, "first"), shimmed(vault, log));
   ASSERT_EQ(r.exit_code, 0) << r.err;
@@ -101,15 +118,16 @@ TEST_F(SyncShim, SyncsTheNoteAndEveryFolderThatGainedAName) {
   ASSERT_FALSE(note.empty()) << r.out;
   const std::string daily = root + "/new/vault/daily";
   EXPECT_EQ(sorted_log(log),
-            (Lines{"fdatasync " + daily + "/" + note, "fsync " + root,
+            (Lines{data_sync_of(daily + "/" + note), "fsync " + root,
                    "fsync " + root + "/new", "fsync " + root + "/new/vault",
-                   "fsync " + daily}));
+                   "fsync " + daily, "link"}));
+  EXPECT_EQ(names_in(daily), Lines{note});
 
   // The note exists now: an entry needs only its own bytes synced.
   r = run_server(append_line(2, "second"), shimmed(vault, log));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   if (note_in_answer(r.out_lines().at(0)) == note) {  // not past midnight
-    EXPECT_EQ(sorted_log(log), (Lines{"fdatasync " + daily + "/" + note}));
+    EXPECT_EQ(sorted_log(log), Lines{data_sync_of(daily + "/" + note)});
   }
 
   // A new note in a daily folder that exists: the note and its folder.
@@ -117,8 +135,9 @@ TEST_F(SyncShim, SyncsTheNoteAndEveryFolderThatGainedAName) {
   r = run_server(append_line(3, "third"), shimmed(vault, log));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::string third = note_in_answer(r.out_lines().at(0));
-  EXPECT_EQ(sorted_log(log),
-            (Lines{"fdatasync " + daily + "/" + third, "fsync " + daily}));
+  EXPECT_EQ(sorted_log(log), (Lines{data_sync_of(daily + "/" + third),
+                                    "fsync " + daily, "link"}));
+  EXPECT_EQ(names_in(daily), Lines{third});
 }
 
 TEST_F(SyncShim, DanglingLinkSyncsTheFolderWhereTheNoteIsMade) {
@@ -145,7 +164,7 @@ TEST_F(SyncShim, DanglingLinkSyncsTheFolderWhereTheNoteIsMade) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::string note = note_in_answer(r.out_lines().at(0));
   ASSERT_FALSE(note.empty()) << r.out;
-  EXPECT_EQ(sorted_log(log), (Lines{"fdatasync " + root + "/elsewhere/" + note,
+  EXPECT_EQ(sorted_log(log), (Lines{data_sync_of(root + "/elsewhere/" + note),
                                     "fsync " + root + "/elsewhere"}));
   const std::string content = read_file(root + "/elsewhere/" + note);
   EXPECT_TRUE(
@@ -154,33 +173,35 @@ TEST_F(SyncShim, DanglingLinkSyncsTheFolderWhereTheNoteIsMade) {
   EXPECT_TRUE(content.ends_with(" linked\n")) << content;
 }
 
-// The answer is the sync's I/O error text. The write came before the sync,
-// so the entry may well be in the note: a client that retries may log it
-// twice, but never loses it.
+// The answer is the sync's I/O error text. An entry for a note that was
+// there went in before the sync failed: a client that retries may log it
+// twice, but never loses it. A day's first entry is synced under a hidden
+// name before it is linked into place, so a failed data sync leaves no
+// note at all, and nothing else either.
 TEST_F(SyncShim, FailingSyncIsReportedAndTheEntryMayStillBeInTheNote) {
+  enum class Left { kEntryInNote, kNothing };
   struct Row {
     const char* name;
     const char* fail;
     bool note_exists;
+    Left left;
   };
   const Row rows[] = {
-      {"note's data, existing note", "fdatasync", true},
-      {"note's data, new note", "fdatasync", false},
-      {"new note's folder", "fsync", false},
-      {"both", "fdatasync,fsync", false},
+      {"note's data, existing note", "fdatasync", true, Left::kEntryInNote},
+      {"note's data, new note", "fdatasync", false, Left::kNothing},
+      {"new note's folder", "fsync", false, Left::kEntryInNote},
+      {"both, new note", "fdatasync,fsync", false, Left::kNothing},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     TempVault v;
     const std::string log = v.at("syncs.log");
     v.mkdir("vault/daily");
-    std::string note;
     if (row.note_exists) {
-      // Learn the note's name from a first, unfailed call.
       const RunResult first =
           run_server(append_line(1, "kept"), shimmed(v.at("vault"), log));
-      note = note_in_answer(first.out_lines().at(0));
-      ASSERT_FALSE(note.empty()) << first.out;
+      ASSERT_FALSE(note_in_answer(first.out_lines().at(0)).empty())
+          << first.out;
     }
     const RunResult r = run_server(append_line(2, "entry"),
                                    shimmed(v.at("vault"), log, row.fail));
@@ -188,16 +209,57 @@ TEST_F(SyncShim, FailingSyncIsReportedAndTheEntryMayStillBeInTheNote) {
     EXPECT_EQ(r.out_lines(),
               Lines{tool_result_line(
                   2, "Error: Input/output error (os error 5)", true)});
-    // The entry went in before the sync failed, after the heading of a
-    // new note.
-    bool found = false;
-    for (const auto& entry : fs::directory_iterator(v.at("vault/daily"))) {
-      const std::string content = read_file(entry.path());
-      found =
-          found || (content.starts_with("# ") && content.ends_with(" entry\n"));
+    const Lines names = names_in(v.at("vault/daily"));
+    if (row.left == Left::kNothing) {
+      EXPECT_EQ(names, Lines{});
+      continue;
     }
-    EXPECT_TRUE(found);
+    ASSERT_EQ(names.size(), 1u) << "a note, and nothing else";
+    const std::string content = read_file(v.at("vault/daily/" + names[0]));
+    EXPECT_TRUE(content.starts_with("# ")) << content;
+    EXPECT_TRUE(content.ends_with(" entry\n")) << content;
   }
+}
+
+// Where the file system has no hard links, a new note is created in
+// place instead, and still synced with its folder.
+TEST_F(SyncShim, WithoutHardLinksTheNoteIsMadeInPlace) {
+  TempVault v;
+  const std::string log = v.at("syncs.log");
+  const std::string root = canonical(v.path());
+  v.mkdir("vault/daily");
+  const RunResult r =
+      run_server(append_line(1, "first") + append_line(2, "second"),
+                 shimmed(v.at("vault"), log, "link"));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  ASSERT_EQ(r.out_lines().size(), 2u);
+  const std::string note = note_in_answer(r.out_lines()[0]);
+  ASSERT_FALSE(note.empty()) << r.out;
+  const std::string daily = root + "/vault/daily";
+  if (note_in_answer(r.out_lines()[1]) != note) {
+    return;  // past midnight between the two: nothing more to compare
+  }
+  EXPECT_EQ(names_in(daily), Lines{note});
+  const Lines lines = split_lines(read_file(daily + "/" + note));
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "# " + note.substr(0, 10));
+  EXPECT_EQ(lines[1], "");
+  EXPECT_TRUE(lines[2].starts_with("- ") && lines[2].ends_with(" first"));
+  EXPECT_TRUE(lines[3].starts_with("- ") && lines[3].ends_with(" second"));
+  // The link was tried and refused; the note (once per entry) and its
+  // folder were synced, and the hidden file tried first (whose inode the
+  // note may have taken over).
+  const Lines syncs = sorted_log(log);
+  EXPECT_EQ(std::count(syncs.begin(), syncs.end(), "link"), 1);
+  EXPECT_EQ(std::count(syncs.begin(), syncs.end(), "fsync " + daily), 1);
+  EXPECT_GE(
+      std::count(syncs.begin(), syncs.end(), data_sync_of(daily + "/" + note)),
+      2);
+  EXPECT_EQ(std::count_if(syncs.begin(), syncs.end(),
+                          [](const std::string& line) {
+                            return line.starts_with("fdatasync ");
+                          }),
+            3);
 }
 
 // A failed sync leaves the server serving: the next calls, on a disk that

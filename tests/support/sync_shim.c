@@ -1,10 +1,13 @@
 /* sync_shim.c: preloaded (LD_PRELOAD) into the server by the durability
  * tests, to see which syncs an append makes and to make them fail as a
  * failing disk would. Set in the server's environment:
- *   VESTIGOR_SHIM_FAIL  calls that fail with EIO instead of running:
- *                       "fdatasync", "fsync" or "fdatasync,fsync"
- *   VESTIGOR_SHIM_LOG   a file that gains one line per call, "<call> <path
- *                       of the descriptor>", failed calls included
+ *   VESTIGOR_SHIM_FAIL  calls that fail instead of running, comma-
+ *                       separated: "fdatasync" and "fsync" with EIO, as a
+ *                       failing disk; "link" with EPERM, as a file system
+ *                       without hard links
+ *   VESTIGOR_SHIM_LOG   a file that gains one line per call, failed calls
+ *                       included: "<call> <path>" for a folder, "<call>
+ *                       inode <number>" for a file, "link" for link
  * Interposing works only on a dynamically linked server. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -14,6 +17,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 typedef int (*SyncFunction)(int);
@@ -36,16 +40,23 @@ static void log_call(const char* call, int fd) {
   if (log == NULL) {
     return;
   }
-  char link[64];
-  char path[PATH_MAX];
-  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-  ssize_t n = readlink(link, path, sizeof path - 1);
-  if (n < 0) {
-    n = 0;
+  /* A folder by its path; a file by its inode, since the name it was
+   * opened under may be a temporary one that is gone by now. */
+  char what[PATH_MAX + 32];
+  struct stat st;
+  if (fd < 0) {
+    what[0] = '\0';
+  } else if (fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode)) {
+    snprintf(what, sizeof what, "inode %llu", (unsigned long long)st.st_ino);
+  } else {
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, what, sizeof what - 1);
+    what[n < 0 ? 0 : n] = '\0';
   }
-  path[n] = '\0';
-  char line[PATH_MAX + 32];
-  const int size = snprintf(line, sizeof line, "%s %s\n", call, path);
+  char line[PATH_MAX + 64];
+  const int size = snprintf(line, sizeof line, "%s%s%s\n", call,
+                            what[0] == '\0' ? "" : " ", what);
   const int out = open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (out >= 0) {
     if (write(out, line, (size_t)size) < 0) {
@@ -76,3 +87,23 @@ static int intercept(const char* call, int fd) {
 int fdatasync(int fd) { return intercept("fdatasync", fd); }
 
 int fsync(int fd) { return intercept("fsync", fd); }
+
+typedef int (*LinkFunction)(const char*, const char*);
+
+int link(const char* from, const char* to) {
+  const int saved = errno;
+  log_call("link", -1);
+  errno = saved;
+  if (should_fail("link")) {
+    errno = EPERM;
+    return -1;
+  }
+  LinkFunction real = NULL;
+  void* symbol = dlsym(RTLD_NEXT, "link");
+  memcpy(&real, &symbol, sizeof real);
+  if (real == NULL) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return real(from, to);
+}
