@@ -141,7 +141,7 @@ std::expected<std::vector<std::string>, int> make_directories(
 }
 
 std::string parent_directory(std::string_view path) {
-  std::string parent = parent_of(path);
+  const std::string parent = parent_of(path);
   return parent.empty() ? std::string(".") : parent;
 }
 

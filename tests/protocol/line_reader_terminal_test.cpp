@@ -1,14 +1,13 @@
 // LineReader on a terminal, where a read that returns nothing is not the
 // end of the input: Ctrl-D after some typing hands over a line without its
 // line feed, and the reader must go on reading after it.
-#include "protocol/line_reader.hpp"
-
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "protocol/line_reader.hpp"
 #include "support/pseudo_terminal.hpp"
 
 namespace vestigor_mcp {
