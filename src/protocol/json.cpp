@@ -680,6 +680,23 @@ void write_double(double d, std::string& out) {
   out += std::to_string(exponent < 0 ? -exponent : exponent);
 }
 
+namespace {
+
+// `items` between `open` and `close`, separated by commas.
+template <typename Items, typename WriteItem>
+void write_list(char open, char close, const Items& items, std::string& out,
+                WriteItem write_item) {
+  out += open;
+  std::string_view separator;
+  for (const auto& item : items) {
+    out += std::exchange(separator, ",");
+    write_item(item);
+  }
+  out += close;
+}
+
+}  // namespace
+
 void write(const Value& value, std::string& out) {
   switch (value.kind()) {
     case Value::Kind::kNull:
@@ -707,34 +724,17 @@ void write(const Value& value, std::string& out) {
     case Value::Kind::kString:
       write_string(*value.as_string(), out);
       return;
-    case Value::Kind::kArray: {
-      out += '[';
-      bool first = true;
-      for (const Value& item : *value.as_array()) {
-        if (!first) {
-          out += ',';
-        }
-        first = false;
-        write(item, out);
-      }
-      out += ']';
+    case Value::Kind::kArray:
+      write_list('[', ']', *value.as_array(), out,
+                 [&out](const Value& item) { write(item, out); });
       return;
-    }
-    case Value::Kind::kObject: {
-      out += '{';
-      bool first = true;
-      for (const Member& m : *value.as_object()) {
-        if (!first) {
-          out += ',';
-        }
-        first = false;
+    case Value::Kind::kObject:
+      write_list('{', '}', *value.as_object(), out, [&out](const Member& m) {
         write_string(m.key, out);
         out += ':';
         write(m.value, out);
-      }
-      out += '}';
+      });
       return;
-    }
   }
 }
 

@@ -5,6 +5,8 @@
 // listing meets is absorbed; only running out of memory is reported.
 #pragma once
 
+#include <dirent.h>
+
 #include <cstddef>
 #include <string_view>
 
@@ -19,6 +21,24 @@ enum class EntryType : unsigned char {
   kRegular,
   kOther,  // FIFO, socket, device: never a note
 };
+
+#if defined(DT_UNKNOWN) && defined(DT_DIR) && defined(DT_REG) && defined(DT_LNK)
+// What a listing's d_type says, where the system has d_type.
+inline EntryType entry_type_of(unsigned char d_type) {
+  switch (d_type) {
+    case DT_DIR:
+      return EntryType::kDirectory;
+    case DT_REG:
+      return EntryType::kRegular;
+    case DT_LNK:
+    case DT_UNKNOWN:
+      return EntryType::kUnknown;
+    default:
+      return EntryType::kOther;
+  }
+}
+#define VESTIGOR_HAVE_D_TYPE 1
+#endif
 
 // One directory's entries as the walk wants them: visible names only, and
 // regular files only when they are notes. Names are kept NUL-terminated,

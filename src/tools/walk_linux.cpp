@@ -15,20 +15,6 @@ namespace {
 
 constexpr std::size_t kListingBytes = std::size_t{32} * 1024;
 
-EntryType entry_type(unsigned char d_type) {
-  switch (d_type) {
-    case DT_DIR:
-      return EntryType::kDirectory;
-    case DT_REG:
-      return EntryType::kRegular;
-    case DT_LNK:
-    case DT_UNKNOWN:
-      return EntryType::kUnknown;
-    default:
-      return EntryType::kOther;
-  }
-}
-
 }  // namespace
 
 bool DirectoryReader::list(int fd, Listing& listing) {
@@ -46,7 +32,7 @@ bool DirectoryReader::list(int fd, Listing& listing) {
       constexpr std::size_t kHeader = offsetof(dirent64, d_name);
       std::memcpy(&record, records + at, kHeader);
       const char* name = records + at + kHeader;
-      if (!listing.add(name, entry_type(record.d_type))) {
+      if (!listing.add(name, entry_type_of(record.d_type))) {
         return false;
       }
       at += record.d_reclen;

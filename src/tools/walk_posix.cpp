@@ -11,18 +11,8 @@ namespace vestigor_mcp {
 namespace {
 
 EntryType entry_type([[maybe_unused]] const dirent& entry) {
-#if defined(DT_UNKNOWN) && defined(DT_DIR) && defined(DT_REG) && defined(DT_LNK)
-  switch (entry.d_type) {
-    case DT_DIR:
-      return EntryType::kDirectory;
-    case DT_REG:
-      return EntryType::kRegular;
-    case DT_LNK:
-    case DT_UNKNOWN:
-      return EntryType::kUnknown;
-    default:
-      return EntryType::kOther;
-  }
+#ifdef VESTIGOR_HAVE_D_TYPE
+  return entry_type_of(entry.d_type);
 #else
   return EntryType::kUnknown;
 #endif

@@ -10,35 +10,11 @@
 #include <cerrno>
 #include <vector>
 
-extern char** environ;
-
 namespace vestigor_mcp::testing {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// This process's environment with `options.env` applied; VESTIGOR_VAULT is
-// dropped unless set there, as run_server does.
-std::vector<std::string> environment_for(const RunOptions& options) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string_view entry(*e);
-    bool replaced = entry.starts_with("VESTIGOR_VAULT=");
-    for (const auto& change : options.env) {
-      replaced = replaced || entry.starts_with(change.first + "=");
-    }
-    if (!replaced) {
-      env.emplace_back(entry);
-    }
-  }
-  for (const auto& [name, value] : options.env) {
-    if (value) {
-      env.push_back(name + "=" + *value);
-    }
-  }
-  return env;
-}
 
 int millis_until(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -63,7 +39,7 @@ LiveServer::LiveServer(const RunOptions& options) {
       ::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
     return;
   }
-  std::vector<std::string> env = environment_for(options);
+  std::vector<std::string> env = child_environment(options);
   std::vector<char*> envp;
   for (std::string& e : env) {
     envp.push_back(e.data());

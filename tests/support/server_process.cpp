@@ -17,8 +17,6 @@ extern char** environ;
 
 namespace vestigor_mcp::testing {
 
-namespace {
-
 std::vector<std::string> child_environment(const RunOptions& options) {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
@@ -43,8 +41,6 @@ std::vector<std::string> child_environment(const RunOptions& options) {
   }
   return env;
 }
-
-}  // namespace
 
 std::vector<std::string> split_lines(std::string_view text) {
   std::vector<std::string> lines;

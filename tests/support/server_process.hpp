@@ -41,6 +41,10 @@ struct RunResult {
   std::vector<std::string> err_lines() const;
 };
 
+// This process's environment with `options.env` applied, as the server is
+// started with it: VESTIGOR_VAULT is dropped unless set there.
+std::vector<std::string> child_environment(const RunOptions& options);
+
 RunResult run_server(std::string_view input, const RunOptions& options = {});
 
 // Options that point VESTIGOR_VAULT at `vault` and fix TZ to UTC.
