@@ -172,7 +172,9 @@ std::expected<void, int> sync_data(int fd) {
   do {
     result = ::fdatasync(fd);
   } while (result != 0 && errno == EINTR);
-  if (result != 0) {
+  // EINVAL: a device, FIFO or socket, which keeps nothing to sync; what
+  // was written has gone wherever it goes.
+  if (result != 0 && errno != EINVAL) {
     return std::unexpected(errno);
   }
   return {};

@@ -354,6 +354,28 @@ TEST(DailyLog, ReportsFileSystemFailuresWithTheOsErrorText) {
   }
 }
 
+// A device in the note's place takes the entry; with nothing there to
+// sync, the append still succeeds.
+TEST(DailyLog, AppendsToADeviceThatKeepsNothingToSync) {
+  TempVault v;
+  ClockWindow window("UTC");
+  for (const std::string& date : window.likely_dates()) {
+    v.symlink("/dev/null", "daily/" + date + ".md");
+  }
+  const RunResult r =
+      run_server(tool_call_input(1, "append_daily_log", "{\"text\":\"gone\"}"),
+                 options_for("UTC", v.path()));
+  Lines expected;
+  for (const std::string& date : window.likely_dates()) {
+    expected.push_back(
+        tool_result_line(1, "Appended to daily/" + date + ".md", false));
+  }
+  ASSERT_EQ(r.out_lines().size(), 1U) << r.err;
+  EXPECT_NE(std::find(expected.begin(), expected.end(), r.out_lines()[0]),
+            expected.end())
+      << r.out;
+}
+
 TEST(DailyLog, ReportsPermissionDeniedToAnUnprivilegedUser) {
   if (::getuid() != 0) {
     GTEST_SKIP() << "needs root to run the server as another user against "

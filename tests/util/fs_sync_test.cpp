@@ -120,7 +120,8 @@ TEST(Sync, SyncsFoldersAndDataAndReportsWhatCannotBe) {
   ::close(fd);
   int pipe_fds[2];
   ASSERT_EQ(::pipe(pipe_fds), 0);
-  EXPECT_EQ(sync_data(pipe_fds[1]).error(), EINVAL);
+  // A pipe (like a device a note may link to) keeps nothing to sync.
+  EXPECT_TRUE(sync_data(pipe_fds[1]).has_value());
   ::close(pipe_fds[0]);
   ::close(pipe_fds[1]);
   EXPECT_EQ(sync_data(-1).error(), EBADF);
