@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/files.hpp"
 #include "support/server_process.hpp"
 #include "support/temp_vault.hpp"
 
@@ -219,33 +220,6 @@ TEST(Search, ReportsEveryPathToASharedFolder) {
       (Lines{found(1, "alpha",
                    {"a/n.md:2: the Alpha note", "b/link/n.md:2: the Alpha note",
                     "shared/n.md:2: the Alpha note"})}));
-}
-
-// Removes everything inside the folder `dir`, by descriptors only (a
-// plain recursive removal goes by full paths, which may be too long).
-void remove_inside(int dir) {
-  std::vector<std::string> names;
-  if (DIR* listing = ::fdopendir(::dup(dir))) {
-    while (const dirent* e = ::readdir(listing)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") {
-        names.push_back(name);
-      }
-    }
-    ::closedir(listing);
-  }
-  for (const std::string& name : names) {
-    if (::unlinkat(dir, name.c_str(), 0) == 0) {
-      continue;
-    }
-    const int sub = ::openat(dir, name.c_str(),
-                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (sub >= 0) {
-      remove_inside(sub);
-      ::close(sub);
-    }
-    ::unlinkat(dir, name.c_str(), AT_REMOVEDIR);
-  }
 }
 
 TEST(Search, ReadsNotesBelowPathsLongerThanTheSystemTakes) {

@@ -1,5 +1,6 @@
 #include "support/files.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -7,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 namespace vestigor_mcp::testing {
 
@@ -49,6 +52,31 @@ std::string golden(std::string_view name) {
     text.pop_back();
   }
   return text;
+}
+
+void remove_inside(int dir) {
+  std::vector<std::string> names;
+  if (DIR* listing = ::fdopendir(::dup(dir))) {
+    while (const dirent* e = ::readdir(listing)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") {
+        names.push_back(name);
+      }
+    }
+    ::closedir(listing);
+  }
+  for (const std::string& name : names) {
+    if (::unlinkat(dir, name.c_str(), 0) == 0) {
+      continue;
+    }
+    const int sub = ::openat(dir, name.c_str(),
+                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (sub >= 0) {
+      remove_inside(sub);
+      ::close(sub);
+    }
+    ::unlinkat(dir, name.c_str(), AT_REMOVEDIR);
+  }
 }
 
 }  // namespace vestigor_mcp::testing

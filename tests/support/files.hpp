@@ -17,6 +17,10 @@ std::string read_file(const std::string& path);
 using FolderFiles = std::map<std::string, std::string>;
 FolderFiles read_folder(const std::string& folder);
 
+// Removes everything inside the folder `dir`, by descriptors only (a
+// plain recursive removal goes by full paths, which may be too long).
+void remove_inside(int dir);
+
 // tests/golden/<name> without its final line feed.
 std::string golden(std::string_view name);
 

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "support/files.hpp"
 #include "support/temp_vault.hpp"
 #include "util/buffer.hpp"
 #include "util/fs.hpp"
@@ -129,37 +130,10 @@ void make_chain(const std::string& top, int levels, const std::string& name) {
   ::close(fd);
 }
 
-// Removes everything inside the folder `dir`, by descriptors only (a
-// plain recursive removal goes by full paths, which may be too long).
-void remove_inside(int dir) {
-  std::vector<std::string> names;
-  if (DIR* listing = ::fdopendir(::dup(dir))) {
-    while (const dirent* e = ::readdir(listing)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") {
-        names.push_back(name);
-      }
-    }
-    ::closedir(listing);
-  }
-  for (const std::string& name : names) {
-    if (::unlinkat(dir, name.c_str(), 0) == 0) {
-      continue;
-    }
-    const int sub = ::openat(dir, name.c_str(),
-                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (sub >= 0) {
-      remove_inside(sub);
-      ::close(sub);
-    }
-    ::unlinkat(dir, name.c_str(), AT_REMOVEDIR);
-  }
-}
-
 void remove_tree(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd >= 0) {
-    remove_inside(fd);
+    testing::remove_inside(fd);
     ::close(fd);
   }
 }
