@@ -23,41 +23,13 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
+
 namespace {
 
+using vestigor_bench::Server;
+using vestigor_bench::spawn_server;
 using Clock = std::chrono::steady_clock;
-
-struct Server {
-  pid_t pid = -1;
-  int in = -1;
-  int out = -1;
-};
-
-Server spawn(const std::string& binary, const std::string& vault) {
-  int in_pipe[2];
-  int out_pipe[2];
-  if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0) {
-    std::perror("pipe");
-    std::exit(1);
-  }
-  Server s;
-  s.pid = ::fork();
-  if (s.pid == 0) {
-    ::dup2(in_pipe[0], 0);
-    ::dup2(out_pipe[1], 1);
-    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    ::dup2(null, 2);
-    ::setenv("VESTIGOR_VAULT", vault.c_str(), 1);
-    ::setenv("TZ", "UTC", 1);
-    ::execl(binary.c_str(), binary.c_str(), nullptr);
-    ::_exit(127);
-  }
-  ::close(in_pipe[0]);
-  ::close(out_pipe[1]);
-  s.in = in_pipe[1];
-  s.out = out_pipe[0];
-  return s;
-}
 
 // Sends one request line and reads its one-line answer, within 30 s.
 std::string exchange(const Server& s, const std::string& line) {
@@ -106,7 +78,8 @@ int main(int argc, char** argv) {
     std::perror("mkdtemp");
     return 1;
   }
-  const Server s = spawn(binary, vault);
+  const Server s =
+      spawn_server(binary, {{"VESTIGOR_VAULT", vault}, {"TZ", "UTC"}});
   // The first call makes daily/ and the note; it is timed apart.
   const std::string first_line =
       "{\"jsonrpc\":\"2.0\",\"id\":0,\"method\":\"tools/call\",\"params\":{"

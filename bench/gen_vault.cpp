@@ -21,32 +21,16 @@
 #include <string_view>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "path_order.hpp"
 
 namespace {
 
+using vestigor_bench::Random;
+
 constexpr int kNotes = 10000;
 constexpr int kHidden = 400;
 constexpr std::string_view kRare = "QuasarWick";
-
-// splitmix64: a small generator whose output is fixed by its seed alone.
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  }
-  std::size_t below(std::size_t n) {
-    return static_cast<std::size_t>(next() % n);
-  }
-  bool chance(std::size_t one_in) { return below(one_in) == 0; }
-
- private:
-  std::uint64_t state_;
-};
 
 const std::vector<std::string_view> kWords = {
     "the",      "of",        "and",     "to",        "in",        "is",

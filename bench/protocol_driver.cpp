@@ -24,44 +24,20 @@
 #include <string_view>
 #include <vector>
 
+#include "bench_support.hpp"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using vestigor_bench::Server;
 
-struct Server {
-  pid_t pid = -1;
-  int in = -1;
-  int out = -1;
-};
-
+// The server under test, with a stdin that never blocks the driver.
 Server spawn() {
-  int in_pipe[2];
-  int out_pipe[2];
-  if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0) {
-    std::perror("pipe");
-    std::exit(1);
-  }
-  Server s;
-  s.pid = ::fork();
-  if (s.pid < 0) {
-    std::perror("fork");  // finish() must never wait for pid -1
-    std::exit(1);
-  }
-  if (s.pid == 0) {
-    ::dup2(in_pipe[0], 0);
-    ::dup2(out_pipe[1], 1);
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, 2);
-    ::execl(VESTIGOR_BINARY, VESTIGOR_BINARY, nullptr);
-    ::_exit(127);
-  }
-  ::close(in_pipe[0]);
-  ::close(out_pipe[1]);
-  s.in = in_pipe[1];
-  s.out = out_pipe[0];
+  Server s = vestigor_bench::spawn_server(VESTIGOR_BINARY);
   ::fcntl(s.in, F_SETFL, O_NONBLOCK);
   return s;
 }
+
+using Clock = std::chrono::steady_clock;
 
 // Writes `input` (closing stdin afterwards) while reading stdout until
 // `lines` line feeds arrived. Returns the seconds that took.

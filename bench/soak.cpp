@@ -36,7 +36,11 @@
 #include <string_view>
 #include <utility>
 
+#include "bench_support.hpp"
+
 namespace {
+
+using vestigor_bench::Random;
 
 using Clock = std::chrono::steady_clock;
 
@@ -44,24 +48,6 @@ constexpr std::uint64_t kBaselineAt = 10000;
 constexpr long kRssSlackKiB = 1024;
 constexpr std::size_t kWindow = 256;  // answers awaited at most at once
 constexpr int kStallMs = 60000;
-
-// splitmix64: the vault's content depends on the seed alone.
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  }
-  std::size_t below(std::size_t n) {
-    return static_cast<std::size_t>(next() % n);
-  }
-
- private:
-  std::uint64_t state_;
-};
 
 constexpr std::array<std::string_view, 24> kWords = {
     "the",    "note",    "agent",  "memory", "thread",  "review",
@@ -479,31 +465,14 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  int in_pipe[2];
-  int out_pipe[2];
-  if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0) {
-    std::perror("soak: pipe");
-    return 1;
-  }
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(in_pipe[0], 0);
-    ::dup2(out_pipe[1], 1);
-    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    ::dup2(null, 2);
-    ::setenv("VESTIGOR_VAULT", vault.c_str(), 1);
-    ::setenv("TZ", "UTC", 1);
-    ::execl(binary.c_str(), binary.c_str(), nullptr);
-    ::_exit(127);
-  }
-  ::close(in_pipe[0]);
-  ::close(out_pipe[1]);
-  ::fcntl(in_pipe[1], F_SETFL, O_NONBLOCK);
+  const vestigor_bench::Server server = vestigor_bench::spawn_server(
+      binary, {{"VESTIGOR_VAULT", vault}, {"TZ", "UTC"}});
+  ::fcntl(server.in, F_SETFL, O_NONBLOCK);
 
   const auto start = Clock::now();
-  Soak soak(pid, in_pipe[1], out_pipe[0]);
+  Soak soak(server.pid, server.in, server.out);
   bool ok = soak.run(0, kBaselineAt);
-  const Usage baseline = usage_of(pid);
+  const Usage baseline = usage_of(server.pid);
   report_progress(kBaselineAt, baseline);
   constexpr std::uint64_t kReportEvery = 100000;
   for (std::uint64_t from = kBaselineAt; ok && from < total;) {
@@ -512,16 +481,16 @@ int main(int argc, char** argv) {
     ok = soak.run(from, to);
     from = to;
     if (ok && to < total) {
-      const Usage now = usage_of(pid);
+      const Usage now = usage_of(server.pid);
       report_progress(to, now);
     }
   }
-  const Usage end = usage_of(pid);
+  const Usage end = usage_of(server.pid);
   const double seconds =
       std::chrono::duration<double>(Clock::now() - start).count();
-  ::close(in_pipe[1]);
-  const int status = reap(pid);
-  ::close(out_pipe[0]);
+  ::close(server.in);
+  const int status = reap(server.pid);
+  ::close(server.out);
   std::error_code ec;
   std::filesystem::remove_all(vault, ec);
 
