@@ -21,55 +21,6 @@ namespace {
 using testing::TempVault;
 using Paths = std::vector<std::string>;
 
-TEST(MakeDirectories, ListsTheFoldersItMadeOutermostFirst) {
-  struct Row {
-    const char* name;
-    void (*setup)(const TempVault&);
-    const char* path;
-    Paths made;  // relative to the vault
-  };
-  const Row rows[] = {
-      {"all missing",
-       [](const TempVault&) {},
-       "a/b/daily",
-       {"a", "a/b", "a/b/daily"}},
-      {"only the last missing",
-       [](const TempVault& v) { v.mkdir("a/b"); },
-       "a/b/daily",
-       {"a/b/daily"}},
-      {"already there",
-       [](const TempVault& v) { v.mkdir("daily"); },
-       "daily",
-       {}},
-      {"link to a folder",
-       [](const TempVault& v) {
-         v.mkdir("real");
-         v.symlink("real", "daily");
-       },
-       "daily",
-       {}},
-      // "x/.." exists once x does: it is no folder of this call's making.
-      {"dot-dot through a missing folder",
-       [](const TempVault&) {},
-       "x/../daily",
-       {"x", "x/../daily"}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    TempVault v;
-    row.setup(v);
-    const auto made = make_directories(v.at(row.path));
-    ASSERT_TRUE(made.has_value()) << made.error();
-    Paths expected;
-    for (const std::string& relative : row.made) {
-      expected.push_back(v.at(relative));
-    }
-    EXPECT_EQ(*made, expected);
-  }
-}
-
-// Racing creators share out the work: each folder is reported by exactly
-// the one caller whose mkdir made it, so each parent is synced by someone.
 TEST(MakeDirectories, ConcurrentCreatorsEachReportOnlyTheirOwnFolders) {
   for (int round = 0; round < 20; ++round) {
     TempVault v;

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <latch>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,25 +27,35 @@ bool is_directory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// Each row also says which folders the call reports as made, outermost
+// first (their parents gained a name and need syncing), where the spelling
+// of the path makes that list plain.
 TEST(MakeDirectories, CreatesMissingFoldersAndAcceptsExistingOnes) {
+  using Paths = std::vector<std::string>;
   struct Row {
     const char* name;
     void (*setup)(const TempVault&);
     const char* path;
+    std::optional<Paths> made;  // relative to the vault
   };
   const Row rows[] = {
-      {"all missing", [](const TempVault&) {}, "a/b/c/daily"},
+      {"all missing", [](const TempVault&) {}, "a/b/c/daily",
+       Paths{"a", "a/b", "a/b/c", "a/b/c/daily"}},
+      {"only the last missing", [](const TempVault& v) { v.mkdir("a/b"); },
+       "a/b/daily", Paths{"a/b/daily"}},
       {"trailing and doubled slashes", [](const TempVault&) {},
-       "a//b///daily//"},
+       "a//b///daily//", std::nullopt},
+      // "x/.." exists once x does: it is no folder of this call's making.
       {"dot-dot through a missing folder", [](const TempVault&) {},
-       "x/../daily"},
-      {"already there", [](const TempVault& v) { v.mkdir("daily"); }, "daily"},
+       "x/../daily", Paths{"x", "x/../daily"}},
+      {"already there", [](const TempVault& v) { v.mkdir("daily"); }, "daily",
+       Paths{}},
       {"link to a folder",
        [](const TempVault& v) {
          v.mkdir("real");
          v.symlink("real", "daily");
        },
-       "daily"},
+       "daily", Paths{}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -53,6 +64,13 @@ TEST(MakeDirectories, CreatesMissingFoldersAndAcceptsExistingOnes) {
     const auto made = make_directories(v.at(row.path));
     ASSERT_TRUE(made.has_value()) << made.error();
     EXPECT_TRUE(is_directory(v.at(row.path)));
+    if (row.made) {
+      Paths expected;
+      for (const std::string& relative : *row.made) {
+        expected.push_back(v.at(relative));
+      }
+      EXPECT_EQ(*made, expected);
+    }
   }
 }
 
