@@ -42,6 +42,7 @@ child.on('exit', (code, signal) => {
     // Die by the same signal, so the host sees what the server saw.
     for (const forwardedSignal of forwarded) process.removeAllListeners(forwardedSignal);
     process.kill(process.pid, signal);
+    setTimeout(() => process.exit(1), 1000);
     return;
   }
   process.exit(code ?? 1);

@@ -183,6 +183,22 @@ test('with install scripts, the server itself takes the launcher\'s place', asyn
   await measure('bare server', { command: bareServer });
 });
 
+test('the README\'s host blocks start the npm package and reach the vault', async () => {
+  const readme = fs.readFileSync(path.join(process.env.VESTIGOR_SOURCE_DIR, 'README.md'), 'utf8');
+  const section = readme.slice(readme.indexOf('## Registering with an MCP host'), readme.indexOf('### Limits a host will meet'));
+  const blocks = [...section.matchAll(/```json\n(.*?)```/gs)].map((match) => JSON.parse(match[1]));
+  const entries = blocks.map((block) => (block.mcpServers ?? block.servers ?? block.context_servers).vestigor);
+  assert.equal(entries.length, 3);
+  const project = npmInstall(true);
+  for (const entry of entries) {
+    const notes = vault();
+    const env = Object.fromEntries(Object.entries(entry.env).map(([name, value]) =>
+      [name, value === '/home/you/notes' || value === '${input:vault}' ? notes : value]));
+    assert.equal(env.VESTIGOR_VAULT, notes, JSON.stringify(entry));
+    await exchange({ command: entry.command, args: entry.args, cwd: project, env });
+  }
+});
+
 test('the bundle validates, unpacks and serves with the configuration its manifest gives a host', async () => {
   const [bundle] = fs.readdirSync(dist).filter((name) => name.endsWith('.mcpb'));
   assert.equal(bundle, `vestigor-mcp-${version}-${process.platform === 'linux' ? 'linux' : process.platform}-${os.machine()}.mcpb`);
