@@ -2,9 +2,14 @@
 // launcher (bin/vestigor-mcp), so the command a host starts is the server
 // itself. The copy is made beside the launcher and renamed over it, so the
 // file is always one whole program. Whenever that cannot be done (no
-// platform package, a read-only tree, Windows, where npm's command shim
-// runs a file by its extension) the launcher stays and still works. Never
-// fails the install and writes to stderr only.
+// platform package, a read-only tree) the launcher stays and still works.
+// Never fails the install and writes to stderr only.
+//
+// Windows is left alone for now: npm writes its command shims before
+// postinstall runs and makes a `node <file>` shim for a file starting with
+// `#!`. The Windows package will name its bin entry bin/vestigor-mcp.exe
+// and ship a stub there without `#!`, so the shim runs that path directly
+// and this script can put the real executable in its place.
 'use strict';
 const fs = require('node:fs');
 const path = require('node:path');
