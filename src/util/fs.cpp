@@ -160,8 +160,7 @@ void lock_new_file(int fd) { (void)lock_file(fd, LOCK_EX); }
 void discard_new_file(int fd, const std::string& path, std::size_t written) {
   struct stat held {};
   struct stat named {};
-  if (::fstat(fd, &held) == 0 &&
-      held.st_size == static_cast<off_t>(written) &&
+  if (::fstat(fd, &held) == 0 && held.st_size == static_cast<off_t>(written) &&
       ::stat(path.c_str(), &named) == 0 && named.st_ino == held.st_ino &&
       named.st_dev == held.st_dev) {
     (void)::unlink(path.c_str());

@@ -268,7 +268,8 @@ bool kiritimati_as_system_zone() {
       ::mount("tmpfs", zones.c_str(), "tmpfs", 0, nullptr) != 0) {
     return false;
   }
-  for (const char* name : {"/UTC", "/Universal", "/Etc/UTC", "/Etc/Universal"}) {
+  for (const char* name :
+       {"/UTC", "/Universal", "/Etc/UTC", "/Etc/Universal"}) {
     if (!write_bytes(zones + name, utc)) {
       return false;
     }
@@ -298,8 +299,8 @@ TEST(DailyLog, EmptyTzMeansTheSystemZone) {
     options.env[0].second = tz;
     options.before_exec = kiritimati_as_system_zone;
     ClockWindow window("Pacific/Kiritimati");
-    run_and_expect_appended({{1, "zoned", "zoned"}}, options, v.at("daily"),
-                            {}, window);
+    run_and_expect_appended({{1, "zoned", "zoned"}}, options, v.at("daily"), {},
+                            window);
   }
 }
 

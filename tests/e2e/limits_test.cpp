@@ -63,8 +63,8 @@ std::vector<std::string> likely_dates() {
 bool has_one_more_entry(const std::string& content, const std::string& before,
                         const std::string& text) {
   static const std::regex stamp("- [0-2][0-9]:[0-5][0-9] ");
-  const std::string line = content.substr(std::min(before.size(),
-                                                   content.size()));
+  const std::string line =
+      content.substr(std::min(before.size(), content.size()));
   return content.starts_with(before) && line.size() == 9 + text.size() &&
          std::regex_search(line.substr(0, 8), stamp) &&
          line.ends_with(" " + text + "\n");
@@ -75,8 +75,8 @@ class SmallDisk {
  public:
   SmallDisk() {
     vault_.mkdir("disk");
-    if (::mount("tmpfs", vault_.at("disk").c_str(), "tmpfs", 0,
-                "size=64k") != 0) {
+    if (::mount("tmpfs", vault_.at("disk").c_str(), "tmpfs", 0, "size=64k") !=
+        0) {
       error_ = std::strerror(errno);
     }
   }
@@ -111,8 +111,8 @@ void fill(const std::string& path) {
 // it was, and once there is room again the next entry follows it exactly
 // as it would have.
 TEST(Limits, AppendThatFillsTheDiskLeavesTheNoteAsItWas) {
-  for (const std::string before : {"# mine\n\n- 08:00 kept\n",
-                                   "# mine\n\n- 08:00 no line feed"}) {
+  for (const std::string before :
+       {"# mine\n\n- 08:00 kept\n", "# mine\n\n- 08:00 no line feed"}) {
     SCOPED_TRACE(before);
     SmallDisk disk;
     if (!disk.error().empty()) {
@@ -153,10 +153,10 @@ TEST(Limits, FileSizeLimitFailsTheAppendCleanlyAndServingGoesOn) {
   }
   RunOptions options = in_vault(v.path());
   options.before_exec = limit_file_size;
-  const RunResult r = run_server(append_input(1, std::string(9000, 'E')) +
-                                     ping_line() + "\n" +
-                                     append_input(2, "after"),
-                                 options);
+  const RunResult r =
+      run_server(append_input(1, std::string(9000, 'E')) + ping_line() + "\n" +
+                     append_input(2, "after"),
+                 options);
   EXPECT_EQ(r.exit_code, 0);
   const Lines answers = r.out_lines();
   ASSERT_EQ(answers.size(), 3u) << r.err;
@@ -200,10 +200,9 @@ TEST(Limits, LineTooBigForMemoryIsDroppedAndTheNextIsServed) {
       continue;
     }
     const char* asan = std::getenv("ASAN_OPTIONS");
-    options.env.emplace_back(
-        "ASAN_OPTIONS", std::string(asan ? asan : "") +
-                            ":allocator_may_return_null=1"
-                            ":max_allocation_size_mb=200");
+    options.env.emplace_back("ASAN_OPTIONS", std::string(asan ? asan : "") +
+                                                 ":allocator_may_return_null=1"
+                                                 ":max_allocation_size_mb=200");
 #else
     (void)row.needs_operator_new_to_fail;
     options.before_exec = limit_address_space;
@@ -224,8 +223,7 @@ TEST(Limits, LineTooBigForMemoryIsDroppedAndTheNextIsServed) {
 std::optional<std::string> usable_strace() {
   for (const char* path : {"/usr/bin/strace", "/bin/strace"}) {
     if (::access(path, X_OK) == 0 &&
-        std::system((std::string(path) + " -o /dev/null true").c_str()) ==
-            0) {
+        std::system((std::string(path) + " -o /dev/null true").c_str()) == 0) {
       return path;
     }
   }
@@ -265,9 +263,8 @@ TEST(Limits, WithoutHardLinksAFailedFirstEntryLeavesNoNote) {
     for (const std::string& injection : row.injections) {
       options.wrapper.insert(options.wrapper.end(), {"-e", injection});
     }
-    const RunResult r =
-        run_server(append_input(1, "first") + append_input(2, "second"),
-                   options);
+    const RunResult r = run_server(
+        append_input(1, "first") + append_input(2, "second"), options);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     const Lines answers = r.out_lines();
     ASSERT_EQ(answers.size(), 2u) << r.err;
@@ -327,8 +324,8 @@ TEST(Limits, StopSignalDuringAnAppendLetsItFinish) {
   }
   TempVault v;
   RunOptions options = in_vault(v.path());
-  options.wrapper = {*strace, "-qq", "-o", "/dev/null", "-e",
-                     "inject=fdatasync:delay_enter=700000"};
+  options.wrapper = {*strace,     "-qq", "-o",
+                     "/dev/null", "-e",  "inject=fdatasync:delay_enter=700000"};
   LiveServer server(options);
   // Once the server speaks, strace's own probing children are gone.
   ASSERT_TRUE(server.wait_for_stderr("starting on stdio", seconds(10)));
@@ -336,7 +333,8 @@ TEST(Limits, StopSignalDuringAnAppendLetsItFinish) {
   ASSERT_TRUE(child.has_value());
   ASSERT_TRUE(server.send(append_input(1, "finished")));
   ASSERT_TRUE(server.wait_for_stderr("-> tools/call", seconds(10)));
-  ASSERT_EQ(::kill(*child, SIGTERM), 0) << *child << " " << std::strerror(errno);
+  ASSERT_EQ(::kill(*child, SIGTERM), 0)
+      << *child << " " << std::strerror(errno);
   const std::optional<std::string> answer = server.read_line(seconds(10));
   ASSERT_TRUE(answer.has_value()) << server.err();
   EXPECT_NE(answer->find("Appended to daily/"), std::string::npos) << *answer;
