@@ -124,8 +124,7 @@ void undo_append(int fd, off_t before, std::size_t written) {
     return;  // nothing of this entry reached the file
   }
   struct stat st {};
-  if (before >= 0 && lock_file(fd, LOCK_EX) && ::fstat(fd, &st) == 0 &&
-      S_ISREG(st.st_mode) &&
+  if (before >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
       st.st_size == before + static_cast<off_t>(written) &&
       ::ftruncate(fd, before) == 0) {
     (void)sync_data(fd);
@@ -137,20 +136,28 @@ void undo_append(int fd, off_t before, std::size_t written) {
 }  // namespace
 
 std::expected<void, int> append_entry(int fd, std::string_view bytes) {
-  // The size before the write tells whether anyone appended since; it is
-  // read under the shared lock, so a cut cannot run in between.
+  // Held only for the write (and its undo), not for the sync: appenders
+  // queue for microseconds, and the size read here is the size the write
+  // starts from unless someone who takes no lock writes too.
+  const bool locked = lock_file(fd, LOCK_EX);
   off_t before = -1;
   struct stat st {};
-  if (lock_file(fd, LOCK_SH) && ::fstat(fd, &st) == 0) {
+  if (::fstat(fd, &st) == 0) {
     if (st.st_nlink == 0) {
+      if (locked) {
+        (void)lock_file(fd, LOCK_UN);
+      }
       return std::unexpected(ENOENT);
     }
-    before = st.st_size;
+    before = locked ? st.st_size : -1;
   }
   std::size_t written = 0;
   auto done = write_all(fd, bytes, written);
   if (!done) {
     undo_append(fd, before, written);
+  }
+  if (locked) {
+    (void)lock_file(fd, LOCK_UN);
   }
   return done;
 }

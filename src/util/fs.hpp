@@ -47,17 +47,15 @@ std::expected<void, int> sync_directory(const std::string& path);
 std::expected<void, int> sync_data(int fd);
 
 // Appends `bytes`, one whole entry, to the file open on `fd` (O_APPEND),
-// all or nothing as far as the file system allows. A write that fails part
-// way (disk full, file size limit) is undone: the file is cut back to its
-// size before the write when nothing else was appended since, and
-// otherwise the part written is ended with a line feed, so the next entry
-// starts a line of its own. Appenders share a lock (flock) on the file
-// while they write and a cut takes it alone, so a cut never takes away
-// what another writer appended; without locks (a file system that has
-// none) the part is ended with a line feed instead. ENOENT, with nothing
-// written, when the file has lost its name (discard_new_file removed it):
-// open the name again. Otherwise the errno of the failed write, or
-// kNoProgress.
+// all or nothing as far as the file system allows. Appenders take turns
+// (an exclusive flock held for the write alone, not for any sync), so a
+// write that fails part way (disk full, file size limit) is undone by
+// cutting the file back to its size before the write. Should the size
+// show that someone who takes no lock wrote meanwhile, or the file system
+// have no locks, the part written is ended with a line feed instead, so
+// the next entry starts a line of its own. ENOENT, with nothing written,
+// when the file has lost its name (discard_new_file removed it): open the
+// name again. Otherwise the errno of the failed write, or kNoProgress.
 std::expected<void, int> append_entry(int fd, std::string_view bytes);
 
 // Locks the file just created on `fd` for this writer alone (best effort),

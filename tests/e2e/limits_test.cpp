@@ -167,7 +167,7 @@ TEST(Limits, FileSizeLimitFailsTheAppendCleanlyAndServingGoesOn) {
   }
 }
 
-bool limit_address_space() {
+[[maybe_unused]] bool limit_address_space() {
   const rlimit limit{256u << 20, 256u << 20};  // ulimit -v 262144
   return ::setrlimit(RLIMIT_AS, &limit) == 0;
 }
