@@ -16,29 +16,35 @@ constexpr std::array<int, 3> kStopSignals = {SIGINT, SIGTERM, SIGHUP};
 // signals this process handles, so EINTR there means a stop.
 extern "C" void interrupt_wait(int) {}
 
-sigset_t stop_set() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (const int signal : kStopSignals) {
-    sigaddset(&set, signal);
-  }
-  return set;
-}
-
 }  // namespace
 
 void hold_stop_signals() {
-  const sigset_t set = stop_set();
-  (void)::sigprocmask(SIG_BLOCK, &set, nullptr);
+  // Blocked before the handler goes in, so no stop can slip through.
+  sigset_t all;
+  sigset_t inherited;
+  sigemptyset(&all);
+  for (const int signal : kStopSignals) {
+    sigaddset(&all, signal);
+  }
+  (void)::sigprocmask(SIG_BLOCK, &all, &inherited);
+  // A signal ignored from the start stays ignored, and unblocked as it
+  // came: Linux keeps a blocked signal pending even when it is ignored.
+  sigset_t ignored;
+  sigemptyset(&ignored);
   struct sigaction action {};
   action.sa_handler = interrupt_wait;
   sigemptyset(&action.sa_mask);
   for (const int signal : kStopSignals) {
     struct sigaction old {};
-    if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
-      (void)::sigaction(signal, &action, nullptr);
+    if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) {
+      if (sigismember(&inherited, signal) == 0) {
+        sigaddset(&ignored, signal);
+      }
+      continue;
     }
+    (void)::sigaction(signal, &action, nullptr);
   }
+  (void)::sigprocmask(SIG_UNBLOCK, &ignored, nullptr);
 }
 
 bool wait_for_input(int fd) {

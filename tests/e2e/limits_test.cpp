@@ -304,6 +304,7 @@ TEST(Limits, WithoutHardLinksAFailedFirstEntryLeavesNoNote) {
 
 // Hosts stop servers with SIGINT, SIGTERM or SIGHUP and leave stdin open:
 // a server waiting for its next request exits at once, with status 0.
+// A stop signal ignored from the start stays ignored.
 TEST(Limits, StopSignalEndsAWaitingServerWithStatusZero) {
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(::strsignal(signal));
@@ -314,6 +315,16 @@ TEST(Limits, StopSignalEndsAWaitingServerWithStatusZero) {
     ASSERT_EQ(::kill(server.pid(), signal), 0);
     EXPECT_EQ(server.wait_exit(seconds(2)), 0) << server.err();
   }
+  // Started with SIGHUP ignored (nohup), the server keeps ignoring it.
+  RunOptions nohup;
+  nohup.before_exec = [] { return ::signal(SIGHUP, SIG_IGN) != SIG_ERR; };
+  LiveServer server(nohup);
+  ASSERT_TRUE(server.wait_for_stderr("starting on stdio", seconds(10)));
+  ASSERT_EQ(::kill(server.pid(), SIGHUP), 0);
+  ASSERT_TRUE(server.send(ping_line() + "\n"));
+  EXPECT_EQ(server.read_line(seconds(10)), ping_result_line());
+  ASSERT_EQ(::kill(server.pid(), SIGTERM), 0);
+  EXPECT_EQ(server.wait_exit(seconds(2)), 0) << server.err();
 }
 
 // The process strace runs, found through /proc (once strace has started
