@@ -30,12 +30,12 @@ need_packages() {
 BUILD_PACKAGES=(cmake ninja-build g++ libicu-dev)
 # What the test suites add: GoogleTest, Google Benchmark, dpkg-dev and
 # lintian for the package test, time-zone files for the empty-root test,
-# and Node.js with npm for the tests that drive the server from real MCP
-# client libraries (need_node). scripts/release and its tests add umoci and
-# skopeo (the OCI image), ruby (the Homebrew formula), and makepkg with
-# bsdtar (the AUR package).
+# strace for injecting system call failures, and Node.js with npm for the
+# tests that drive the server from real MCP client libraries (need_node).
+# scripts/release and its tests add umoci and skopeo (the OCI image), ruby
+# (the Homebrew formula), and makepkg with bsdtar (the AUR package).
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev dpkg-dev lintian tzdata
-  umoci skopeo ruby makepkg libarchive-tools)
+  strace umoci skopeo ruby makepkg libarchive-tools)
 # What the style checks need: clang-format, and clang-tidy with clang-16
 # and libc++ (the one pairing in which clang sees std::expected).
 LINT_PACKAGES=(clang-format clang-16 clang-tidy-16 libc++-16-dev libc++abi-16-dev)
