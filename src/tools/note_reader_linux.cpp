@@ -197,10 +197,16 @@ std::expected<void, int> RingNotes::add(const NoteWalk& walk) {
     return std::unexpected(ENOMEM);
   }
   const auto folder = folder_of(walk);
-  io_uring_sqe* open = folder ? get_sqe() : nullptr;
-  io_uring_sqe* read = open != nullptr ? get_sqe() : nullptr;
+  // Both entries or neither: an entry taken is submitted, set or not.
+  if (folder && io_uring_sq_space_left(&ring_) < 2) {
+    io_uring_submit(&ring_);
+  }
+  const bool queued = folder && io_uring_sq_space_left(&ring_) >= 2;
+  io_uring_sqe* open = queued ? io_uring_get_sqe(&ring_) : nullptr;
+  io_uring_sqe* read = queued ? io_uring_get_sqe(&ring_) : nullptr;
   if (open == nullptr || read == nullptr) {
-    // No descriptor left for the folder: the note cannot be opened.
+    // No descriptor left for the folder, or no room in the ring: the note
+    // cannot be opened.
     slot.error = folder ? EAGAIN : folder.error();
     slot.open_done = slot.read_done = true;
     slot.read_result = -slot.error;
