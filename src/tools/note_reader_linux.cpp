@@ -2,6 +2,7 @@
 // plain reads with their hints ahead when it refuses.
 #include <fcntl.h>
 #include <liburing.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +23,21 @@ namespace {
 constexpr std::size_t kRingDepth = 64;
 // The plain reads' window: enough notes ahead to keep the disk busy.
 constexpr std::size_t kReadAheadDepth = 64;
+
+// The plain reads' hints: preadv2 with RWF_NOWAIT reads only what is
+// cached, and readahead(2) starts reading the rest.
+ssize_t read_cached(int fd, char* to, std::size_t size, off_t offset) {
+  iovec vec{to, size};
+  ssize_t n = 0;
+  do {
+    n = ::preadv2(fd, &vec, 1, offset, RWF_NOWAIT);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+void read_ahead(int fd, std::size_t bytes) { ::readahead(fd, 0, bytes); }
+
+constexpr ReadHints kHints{read_cached, read_ahead};
 
 constexpr std::uint64_t kOpen = 0;
 constexpr std::uint64_t kRead = 1;
@@ -325,7 +341,8 @@ NoteReader::NoteReader(ReadWay preferred, std::size_t piece_bytes)
   }
   impl_->way = preferred;
   impl_->sync = std::make_unique<SyncNotes>(
-      preferred == ReadWay::kReadAhead ? kReadAheadDepth : 1, piece_bytes);
+      preferred == ReadWay::kReadAhead ? kReadAheadDepth : 1, piece_bytes,
+      &kHints);
 }
 
 NoteReader::~NoteReader() = default;

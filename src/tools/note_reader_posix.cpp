@@ -5,7 +5,7 @@
 namespace vestigor_mcp {
 
 struct NoteReader::Impl {
-  explicit Impl(std::size_t piece_bytes) : notes(1, piece_bytes) {}
+  explicit Impl(std::size_t piece_bytes) : notes(1, piece_bytes, nullptr) {}
   SyncNotes notes;
 };
 
