@@ -27,7 +27,7 @@ constexpr std::size_t kReadAheadDepth = 64;
 // The plain reads' hints: preadv2 with RWF_NOWAIT reads only what is
 // cached, and readahead(2) starts reading the rest.
 ssize_t read_cached(int fd, char* to, std::size_t size, off_t offset) {
-  iovec vec{to, size};
+  const iovec vec{to, size};
   ssize_t n = 0;
   do {
     n = ::preadv2(fd, &vec, 1, offset, RWF_NOWAIT);
@@ -311,7 +311,7 @@ std::expected<NotePiece, int> RingNotes::next_piece() {
 }
 
 void RingNotes::drop() {
-  Slot& slot = slots_[head_];
+  const Slot& slot = slots_[head_];
   if (slot.folder != SIZE_MAX) {
     release(slot.folder);
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "util/unicode.hpp"
 
@@ -109,9 +110,10 @@ std::expected<bool, std::string> NoteScan::finish(std::string_view region) {
   if (!match) {
     return std::unexpected(match.error());
   }
-  if (*match && is_valid_utf8(region)) {
-    number_ = lines_before_ + (*match)->number;
-    text_.assign((*match)->text);
+  const std::optional<LineMatch> found = *match;
+  if (found.has_value() && is_valid_utf8(region)) {
+    number_ = lines_before_ + found->number;
+    text_.assign(found->text);
     phase_ = Phase::kMatched;
   } else {
     phase_ = Phase::kSkipped;
@@ -133,13 +135,14 @@ std::expected<bool, std::string> NoteScan::pass(std::string_view region,
     phase_ = Phase::kSkipped;
     return false;
   }
-  if (!*match) {
+  const std::optional<LineMatch> found = *match;
+  if (!found.has_value()) {
     lines_before_ += static_cast<std::size_t>(
         std::count(region.begin(), region.end(), '\n'));
     return true;
   }
-  number_ = lines_before_ + (*match)->number;
-  text_.assign((*match)->text);
+  number_ = lines_before_ + found->number;
+  text_.assign(found->text);
   phase_ = Phase::kChecking;
   held_size_ = 0;
   if (!check(after)) {
