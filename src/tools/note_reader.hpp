@@ -9,9 +9,9 @@
 //     for their first piece; pieces are read with read(2).
 //   - kOneByOne (every other system, and the portable build): each note is
 //     opened when it is added and read before the next is added.
-// The window of notes ahead starts small and widens with every note taken
-// (at most 8 plus the notes taken), so a search that stops early has read
-// little past its stop. A note that cannot be opened or read gives its
+// The window of notes ahead starts at 8 and widens only while the reads lag
+// behind the search (a cold cache), and never beyond 8 plus the notes
+// taken, so a search that stops early has read little past its stop. A note that cannot be opened or read gives its
 // errno instead of a piece. A read that returns less than it asked for
 // ends the note. Whatever is in flight is cancelled or waited for before
 // the reader is gone.

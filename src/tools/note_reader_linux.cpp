@@ -23,6 +23,7 @@ namespace {
 constexpr std::size_t kRingDepth = 64;
 // The plain reads' window: enough notes ahead to keep the disk busy.
 constexpr std::size_t kReadAheadDepth = 64;
+constexpr std::size_t kStartWindow = 8;
 
 // The plain reads' hints: preadv2 with RWF_NOWAIT reads only what is
 // cached, and readahead(2) starts reading the rest.
@@ -55,7 +56,9 @@ class RingNotes {
   // False when the system refuses the ring or what it needs.
   bool start();
 
-  bool has_room() const { return count_ < window_limit(slots_.size(), taken_); }
+  bool has_room() const {
+    return count_ < window_limit(slots_.size(), taken_, wanted_);
+  }
   std::expected<void, int> add(const NoteWalk& walk);
   bool empty() const { return count_ == 0; }
   std::string_view path() const { return slots_[head_].path; }
@@ -95,6 +98,10 @@ class RingNotes {
   std::size_t head_ = 0;
   std::size_t count_ = 0;
   std::size_t taken_ = 0;
+  // The window that reads have shown to be worth having: it starts small
+  // and doubles each time the note searched next is not read yet, so a
+  // warm cache, where reads end as they are submitted, reads little ahead.
+  std::size_t wanted_ = kStartWindow;
   std::vector<Folder> folders_;
   std::size_t current_folder_ = SIZE_MAX;  // the walk's folder, if held
   int current_walk_fd_ = -1;
@@ -266,6 +273,19 @@ void RingNotes::reap(const io_uring_cqe* cqe) {
 }
 
 void RingNotes::wait(const Slot& slot) {
+  if (!slot.open_done || !slot.read_done) {
+    // Submits, and runs what was left to this thread (a read linked to its
+    // open), without waiting: what is still not done waits for the disk.
+    io_uring_submit_and_get_events(&ring_);
+    io_uring_cqe* cqe = nullptr;
+    while (io_uring_peek_cqe(&ring_, &cqe) == 0) {
+      reap(cqe);
+      io_uring_cqe_seen(&ring_, cqe);
+    }
+    if ((!slot.open_done || !slot.read_done) && wanted_ < slots_.size()) {
+      wanted_ *= 2;  // the reads lag behind the search: read further ahead
+    }
+  }
   while (!slot.open_done || !slot.read_done) {
     const int waited = io_uring_submit_and_wait(&ring_, 1);
     if (waited < 0 && waited != -EINTR && waited != -EAGAIN &&

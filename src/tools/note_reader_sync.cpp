@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 namespace vestigor_mcp {
 
@@ -28,7 +29,7 @@ SyncNotes::~SyncNotes() {
 }
 
 bool SyncNotes::has_room() const {
-  return count_ < window_limit(slots_.size(), taken_);
+  return count_ < (cold_ ? window_limit(slots_.size(), taken_, SIZE_MAX) : 1);
 }
 
 std::expected<void, int> SyncNotes::add(const NoteWalk& walk) {

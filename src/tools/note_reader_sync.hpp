@@ -5,11 +5,13 @@
 // every note ahead, so that their pages are on the way while the notes
 // before them are searched; while reads find the pages cached, no hint is
 // given (a hint costs a system call per note). A depth of one reads one
-// note at a time.
+// note at a time, and so does any depth while the cache is warm: opening
+// notes early helps only while the disk is waited for.
 #pragma once
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <expected>
 #include <string>
@@ -69,9 +71,11 @@ class SyncNotes {
 };
 
 // The slow start shared by the ways that read ahead: how many notes may be
-// in the window after `taken` notes were dropped.
-inline std::size_t window_limit(std::size_t depth, std::size_t taken) {
-  return depth < 8 + taken ? depth : 8 + taken;
+// in the window after `taken` notes were dropped, when reads have shown
+// that `wanted` notes ahead are worth having.
+inline std::size_t window_limit(std::size_t depth, std::size_t taken,
+                                std::size_t wanted) {
+  return std::min({depth, 8 + taken, wanted});
 }
 
 }  // namespace vestigor_mcp
