@@ -3,7 +3,11 @@
 // Three ways, one answer:
 //   - kRing (Linux): one io_uring opens each note ahead into a direct
 //     descriptor and reads its first piece; later pieces are read through
-//     the ring too. note_reader_linux.cpp.
+//     the ring too. note_reader_linux.cpp. Setting up and tearing down a
+//     ring costs several hundred microseconds, as much as a whole search
+//     that stops early, so the first notes are read the kReadAhead way and
+//     the ring is set up only once the search has taken kRingAfterNotes
+//     notes or found the cache cold.
 //   - kReadAhead (Linux, when io_uring is refused, as container seccomp
 //     profiles often do): notes ahead are opened and readahead(2) is asked
 //     for their first piece; pieces are read with read(2).
@@ -11,10 +15,10 @@
 //     opened when it is added and read before the next is added.
 // The window of notes ahead starts at 8 and widens only while the reads lag
 // behind the search (a cold cache), and never beyond 8 plus the notes
-// taken, so a search that stops early has read little past its stop. A note that cannot be opened or read gives its
-// errno instead of a piece. A read that returns less than it asked for
-// ends the note. Whatever is in flight is cancelled or waited for before
-// the reader is gone.
+// taken, so a search that stops early has read little past its stop. A note
+// that cannot be opened or read gives its errno instead of a piece. A read that
+// returns less than it asked for ends the note. Whatever is in flight is
+// cancelled or waited for before the reader is gone.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +34,8 @@ enum class ReadWay { kRing, kReadAhead, kOneByOne };
 
 // The bytes read at a time.
 inline constexpr std::size_t kNotePieceBytes = std::size_t{32} << 10;
+// Notes taken before a search sets up its ring.
+inline constexpr std::size_t kRingAfterNotes = 64;
 
 struct NotePiece {
   std::string_view bytes;  // valid until the next call
@@ -39,9 +45,11 @@ struct NotePiece {
 class NoteReader {
  public:
   // The first way of `preferred` and those after it that this system
-  // gives; `piece_bytes` other than the default is for tests.
+  // gives; `piece_bytes` and `ring_after` other than the defaults are for
+  // tests.
   explicit NoteReader(ReadWay preferred = ReadWay::kRing,
-                      std::size_t piece_bytes = kNotePieceBytes);
+                      std::size_t piece_bytes = kNotePieceBytes,
+                      std::size_t ring_after = kRingAfterNotes);
   ~NoteReader();
   NoteReader(const NoteReader&) = delete;
   NoteReader& operator=(const NoteReader&) = delete;
@@ -49,7 +57,7 @@ class NoteReader {
   ReadWay way() const;
 
   // Whether another note may be added now.
-  bool has_room() const;
+  bool has_room();
   // Adds the walk's current note. ENOMEM when out of memory.
   std::expected<void, int> add(const NoteWalk& walk);
 

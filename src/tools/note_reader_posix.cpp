@@ -9,13 +9,14 @@ struct NoteReader::Impl {
   SyncNotes notes;
 };
 
-NoteReader::NoteReader(ReadWay /*preferred*/, std::size_t piece_bytes)
+NoteReader::NoteReader(ReadWay /*preferred*/, std::size_t piece_bytes,
+                       std::size_t /*ring_after*/)
     : impl_(std::make_unique<Impl>(piece_bytes)) {}
 
 NoteReader::~NoteReader() = default;
 
 ReadWay NoteReader::way() const { return ReadWay::kOneByOne; }
-bool NoteReader::has_room() const { return impl_->notes.has_room(); }
+bool NoteReader::has_room() { return impl_->notes.has_room(); }
 std::expected<void, int> NoteReader::add(const NoteWalk& walk) {
   return impl_->notes.add(walk);
 }

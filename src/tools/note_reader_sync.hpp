@@ -41,6 +41,10 @@ class SyncNotes {
   SyncNotes& operator=(const SyncNotes&) = delete;
 
   bool has_room() const;
+  std::size_t depth() const { return slots_.size(); }
+  // Notes dropped so far; whether the last reads found pages missing.
+  std::size_t taken() const { return taken_; }
+  bool cold() const { return cold_; }
   std::expected<void, int> add(const NoteWalk& walk);
   bool empty() const { return count_ == 0; }
   std::string_view path() const { return slots_[head_].path; }

@@ -14,7 +14,7 @@ namespace vestigor_mcp {
 namespace {
 
 ToolOutcome search_notes(std::string_view query, ReadWay way,
-                         std::size_t piece_bytes) {
+                         std::size_t piece_bytes, std::size_t ring_after) {
   if (trim_white_space(query).empty()) {
     return std::unexpected("query is empty");
   }
@@ -32,7 +32,7 @@ ToolOutcome search_notes(std::string_view query, ReadWay way,
     // The walk runs ahead of the search by the reader's window; the notes
     // are searched strictly in the order the walk met them.
     NoteWalk walk(*vault);
-    NoteReader reader(way, piece_bytes);
+    NoteReader reader(way, piece_bytes, ring_after);
     NoteScan scan(*finder);
     bool walked = false;
     while (matches < kMaxSearchMatches) {
@@ -88,12 +88,12 @@ ToolOutcome search_notes(std::string_view query, ReadWay way,
 }  // namespace
 
 ToolOutcome search(std::string_view query) {
-  return search_notes(query, ReadWay::kRing, kNotePieceBytes);
+  return search_notes(query, ReadWay::kRing, kNotePieceBytes, kRingAfterNotes);
 }
 
 ToolOutcome TEST_search(std::string_view query, ReadWay way,
                         std::size_t piece_bytes) {
-  return search_notes(query, way, piece_bytes);
+  return search_notes(query, way, piece_bytes, 0);
 }
 
 }  // namespace vestigor_mcp

@@ -24,7 +24,7 @@ inline constexpr std::size_t kMaxSearchMatches = 50;
 ToolOutcome search(std::string_view query);
 
 // For tests: the search read the given way (or the next this system has)
-// in pieces of the given size.
+// from its first note, in pieces of the given size.
 ToolOutcome TEST_search(std::string_view query, ReadWay way,
                         std::size_t piece_bytes);
 

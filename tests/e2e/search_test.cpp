@@ -339,6 +339,39 @@ TEST(Search, SkipsWhatItMayNotRead) {
       (Lines{found(1, "alpha", {"open/a.md:1: alpha", "z.md:1: alpha"})}));
 }
 
+// A walk long enough for the server to read through its ring (set up
+// after the first 64 notes), with notes of several pieces; the suite's
+// second run reads the same notes with io_uring refused.
+TEST(Search, AnswersAlikeThroughALongWalk) {
+  TempVault vault;
+  Lines expected;
+  const std::string filler(39, 'f');
+  for (int i = 0; i < 240; ++i) {
+    const bool big = i % 10 == 3;  // 40 KB before the match: two pieces
+    std::string content;
+    for (int k = 0; big && k < 1000; ++k) {
+      content += filler + "\n";
+    }
+    content += std::string(static_cast<std::size_t>(i % 7), '\n');
+    std::string needle = "Needle ";
+    needle += std::to_string(i);
+    content += i % 5 == 3 ? needle : std::string("hay");
+    content += "\r\n";
+    std::string name = "d";
+    name += std::to_string(i / 60);
+    name += "/n";
+    name += std::to_string(100 + i);
+    name += ".md";
+    vault.write(name, content);
+    if (i % 5 == 3) {
+      const int line = (big ? 1000 : 0) + i % 7 + 1;
+      expected.push_back(name + ":" + std::to_string(line) + ": " + needle);
+    }
+  }
+  EXPECT_EQ(search({"needle"}, in_vault(vault.path())),
+            (Lines{found(1, "needle", expected)}));
+}
+
 // Notes are read in pieces: a note far larger than the memory the server
 // may have is searched, and an endless one with no line end is skipped.
 TEST(Search, HoldsOneLineOfANoteAtATime) {
