@@ -7,14 +7,14 @@
 //     ring costs several hundred microseconds, as much as a whole search
 //     that stops early, so the first notes are read the kReadAhead way and
 //     the ring is set up only once the search has taken kRingAfterNotes
-//     notes or found the cache cold.
+//     notes.
 //   - kReadAhead (Linux, when io_uring is refused, as container seccomp
 //     profiles often do): notes ahead are opened and readahead(2) is asked
 //     for their first piece; pieces are read with read(2).
 //   - kOneByOne (every other system, and the portable build): each note is
 //     opened when it is added and read before the next is added.
-// The window of notes ahead starts at 8 and widens only while the reads lag
-// behind the search (a cold cache), and never beyond 8 plus the notes
+// The window of notes ahead starts small and widens only while the reads
+// lag behind the search (a cold cache), and never beyond 8 plus the notes
 // taken, so a search that stops early has read little past its stop. A note
 // that cannot be opened or read gives its errno instead of a piece. A read that
 // returns less than it asked for ends the note. Whatever is in flight is

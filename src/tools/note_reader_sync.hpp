@@ -42,9 +42,8 @@ class SyncNotes {
 
   bool has_room() const;
   std::size_t depth() const { return slots_.size(); }
-  // Notes dropped so far; whether the last reads found pages missing.
+  // Notes dropped so far.
   std::size_t taken() const { return taken_; }
-  bool cold() const { return cold_; }
   std::expected<void, int> add(const NoteWalk& walk);
   bool empty() const { return count_ == 0; }
   std::string_view path() const { return slots_[head_].path; }
