@@ -351,9 +351,7 @@ struct NoteReader::Impl {
   std::size_t ring_after = 0;
   bool ring_planned = false;
 
-  bool ring_due() const {
-    return ring_planned && sync->taken() >= ring_after;
-  }
+  bool ring_due() const { return ring_planned && sync->taken() >= ring_after; }
   // Moves to the ring once the plain reads have nothing in flight.
   void start_ring() {
     ring_planned = false;
