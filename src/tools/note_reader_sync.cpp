@@ -13,6 +13,7 @@ namespace {
 
 // Reads in a row that must find their pages cached before the hints stop.
 constexpr std::size_t kCachedRunToStopHints = 64;
+constexpr std::size_t kTakenPerNoteAhead = 4;
 
 }  // namespace
 
@@ -29,7 +30,12 @@ SyncNotes::~SyncNotes() {
 }
 
 bool SyncNotes::has_room() const {
-  return count_ < (cold_ ? window_limit(slots_.size(), taken_, SIZE_MAX) : 1);
+  // Opening a note ahead waits for its inode when the cache is cold, and a
+  // note opened past the search's stop is wasted: the window grows by one
+  // note for every four taken.
+  return count_ < (cold_ ? window_limit(slots_.size(), taken_,
+                                        1 + taken_ / kTakenPerNoteAhead)
+                         : 1);
 }
 
 std::expected<void, int> SyncNotes::add(const NoteWalk& walk) {
