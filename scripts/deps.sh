@@ -27,7 +27,7 @@ need_packages() {
 }
 
 # What building the server needs.
-BUILD_PACKAGES=(cmake ninja-build g++ libicu-dev)
+BUILD_PACKAGES=(cmake ninja-build g++ libicu-dev liburing-dev)
 # What the test suites add: GoogleTest, Google Benchmark, dpkg-dev and
 # lintian for the package test, time-zone files for the empty-root test,
 # strace for injecting system call failures, and Node.js with npm for the
