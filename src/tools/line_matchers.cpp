@@ -50,12 +50,11 @@ Line line_around(std::string_view content, std::size_t at) {
 }
 
 LineMatch match_at(std::string_view content, const Line& line) {
-  const auto number = static_cast<std::size_t>(std::count(
-                          content.begin(),
-                          content.begin() +
-                              static_cast<std::ptrdiff_t>(line.begin),
-                          '\n')) +
-                      1;
+  const auto number =
+      static_cast<std::size_t>(std::count(
+          content.begin(),
+          content.begin() + static_cast<std::ptrdiff_t>(line.begin), '\n')) +
+      1;
   return {number, line.text};
 }
 

@@ -42,8 +42,7 @@ class AsciiMatcher {
  private:
   bool matches_at(std::string_view content, std::size_t at) const;
   bool special_at(std::string_view content, std::size_t at) const;
-  bool could_match_near_special(std::string_view content,
-                                std::size_t at) const;
+  bool could_match_near_special(std::string_view content, std::size_t at) const;
   std::expected<bool, std::string> matches_near_special(
       std::string_view content, std::size_t at);
 

@@ -106,8 +106,8 @@ LowerForm lower_form(char32_t c) {
   const unsigned index = value_of(c) >> kIndexShift;
   LowerForm form;
   if (index < kLongFormsFirst) {
-    form.chars[0] = static_cast<char32_t>(static_cast<std::int32_t>(c) +
-                                          kDeltas[index]);
+    form.chars[0] =
+        static_cast<char32_t>(static_cast<std::int32_t>(c) + kDeltas[index]);
     form.size = 1;
     return form;
   }
@@ -185,8 +185,8 @@ bool append_lower_case(std::string_view text, Buffer& out) {
       std::memcpy(o, s + i, ch.length);
       o += ch.length;
     } else if (index < kLongFormsFirst) {
-      char32_t lower = static_cast<char32_t>(
-          static_cast<std::int32_t>(ch.c) + kDeltas[index]);
+      char32_t lower = static_cast<char32_t>(static_cast<std::int32_t>(ch.c) +
+                                             kDeltas[index]);
       if (ch.c == kCapitalSigma && cased_before(s, i) &&
           !cased_after(s, size, i + ch.length)) {
         lower = kFinalSigma;

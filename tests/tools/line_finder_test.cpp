@@ -242,8 +242,7 @@ TEST(LowerCaseSources, MatchTheLowerCaseFormsOfEveryCodePoint) {
         lower_case_sources(static_cast<char32_t>(target));
     ASSERT_LT(sources.size, kMaxLowerCaseSources) << target;
     for (std::size_t k = 0; k < sources.size; ++k) {
-      pairs.emplace_back(target,
-                         static_cast<UChar32>(sources.items[k].source));
+      pairs.emplace_back(target, static_cast<UChar32>(sources.items[k].source));
     }
   }
   const auto* got = &pairs;
@@ -409,12 +408,28 @@ TEST(Lowering, EqualsIcuOnTrickyTextAndRandomFinalSigmaContexts) {
   // The finder's own lowering (util/char_facts) against ICU's: the whole
   // corpus below, and random strings of characters that decide or pass
   // over a Final_Sigma context (cased, case-ignorable, both, neither).
-  const char* const pieces[] = {
-      "\xCE\xA3", "\xCF\x83", "A",         "a",         "'",
-      ":",          ".",          " ",         "\n",        "\r",
-      "1",          "\xCC\x87", "\xC2\xAD", "\xCA\xB0", "\xCD\x85",
-      "\xC7\x85", "\xC4\xB0", "\xE2\x80\x8D", "\xE1\xBA\x9E",
-      "\xF0\x90\x90\x80", "\xE2\x84\xAA", "\xF0\x9D\x90\x80"};
+  const char* const pieces[] = {"\xCE\xA3",
+                                "\xCF\x83",
+                                "A",
+                                "a",
+                                "'",
+                                ":",
+                                ".",
+                                " ",
+                                "\n",
+                                "\r",
+                                "1",
+                                "\xCC\x87",
+                                "\xC2\xAD",
+                                "\xCA\xB0",
+                                "\xCD\x85",
+                                "\xC7\x85",
+                                "\xC4\xB0",
+                                "\xE2\x80\x8D",
+                                "\xE1\xBA\x9E",
+                                "\xF0\x90\x90\x80",
+                                "\xE2\x84\xAA",
+                                "\xF0\x9D\x90\x80"};
   std::vector<std::string> texts = corpus();
   std::mt19937 random(16);
   for (int i = 0; i < 100000; ++i) {
@@ -455,10 +470,9 @@ TEST(LineFinder, AgreesWithPerLineIcuLoweringOnTrickyText) {
           got = Found{(*m)->number, std::string((*m)->text)};
         }
         ++compared;
-        ASSERT_EQ(got, want)
-            << "query [" << query << "] " << describe(knobs)
-            << " file [" << file << "]: got " << describe(got) << ", want "
-            << describe(want);
+        ASSERT_EQ(got, want) << "query [" << query << "] " << describe(knobs)
+                             << " file [" << file << "]: got " << describe(got)
+                             << ", want " << describe(want);
       }
     }
   }

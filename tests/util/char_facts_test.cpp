@@ -145,8 +145,8 @@ TEST(CharFacts, IllFormedBytesAreCopiedAndEndTheFinalSigmaContext) {
        "B",
        "a\xFF"
        "b"},
-      {"\xCE\x91\xCE\xA3\xFF", "\xCE\xB1\xCF\x82\xFF"},     // ΑΣ, then junk
-      {"\xFF\xCE\xA3", "\xFF\xCF\x83"},                     // not preceded
+      {"\xCE\x91\xCE\xA3\xFF", "\xCE\xB1\xCF\x82\xFF"},  // ΑΣ, then junk
+      {"\xFF\xCE\xA3", "\xFF\xCF\x83"},                  // not preceded
       {"\xCE\x91\xCE\xA3\xE2\x84", "\xCE\xB1\xCF\x82\xE2\x84"},
       {"\xC4\xB0\xC3", "i\xCC\x87\xC3"},
   };
