@@ -10,7 +10,9 @@
 // Prints the medians over RUNS (wall time, and CPU time, which a busy
 // machine disturbs less, with its least value), each query's ratio to the
 // floor, and the first line of each answer. Checks that the walk meets the
-// notes in path order.
+// notes in path order. Last, the lowering alone: every line of the notes
+// that holds a non-ASCII character, lowered by the server's tables and (in
+// builds that found ICU) by ICU's ucasemap_utf8ToLower.
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -25,7 +27,13 @@
 #include "tools/search.hpp"
 #include "tools/walk.hpp"
 #include "util/buffer.hpp"
+#include "util/char_facts.hpp"
 #include "util/fs.hpp"
+#include "util/unicode.hpp"
+
+#if VESTIGOR_BENCH_ICU
+#include <unicode/ucasemap.h>
+#endif
 
 namespace {
 
@@ -164,6 +172,48 @@ int main(int argc, char** argv) {
       t.stop(match_phases[q].wall, match_phases[q].cpu);
     }
   }
+  // The lowering alone, over the lines that are not ASCII.
+  std::vector<std::string_view> lines;
+  std::size_t line_bytes = 0;
+  for (const std::string& note : notes) {
+    std::string_view rest = note;
+    while (!rest.empty()) {
+      const std::size_t end = std::min(rest.find('\n'), rest.size());
+      if (!vestigor_mcp::is_ascii(rest.substr(0, end))) {
+        lines.push_back(rest.substr(0, end));
+        line_bytes += end;
+      }
+      rest.remove_prefix(std::min(end + 1, rest.size()));
+    }
+  }
+  Phase ours_phase;
+  Phase icu_phase;
+  std::size_t lowered_bytes = 0;
+  for (int run = 0; run < runs; ++run) {
+    vestigor_mcp::Buffer out;
+    Timer t;
+    for (const std::string_view line : lines) {
+      out.clear();
+      lowered_bytes +=
+          vestigor_mcp::append_lower_case(line, out) ? out.size() : 0;
+    }
+    t.stop(ours_phase.wall, ours_phase.cpu);
+#if VESTIGOR_BENCH_ICU
+    UErrorCode error = U_ZERO_ERROR;
+    UCaseMap* map = ucasemap_open("", 0, &error);
+    std::string icu_out;
+    t = Timer();
+    for (const std::string_view line : lines) {
+      icu_out.resize(line.size() * 3);
+      const int32_t n = ucasemap_utf8ToLower(
+          map, icu_out.data(), static_cast<int32_t>(icu_out.size()),
+          line.data(), static_cast<int32_t>(line.size()), &error);
+      lowered_bytes += static_cast<std::size_t>(n);
+    }
+    t.stop(icu_phase.wall, icu_phase.cpu);
+    ucasemap_close(map);
+#endif
+  }
   if (!listed.in_order) {
     std::fprintf(stderr, "the walk did not meet the notes in path order\n");
     return 1;
@@ -177,6 +227,12 @@ int main(int argc, char** argv) {
                 answers[q].substr(0, answers[q].find('\n')).c_str());
     search_phases[q].print("search tool call", &floor_phase);
     match_phases[q].print("line finder, notes in memory", &floor_phase);
+  }
+  std::printf("lowering the %zu non-ASCII lines (%zu bytes; %zu lowered):\n",
+              lines.size(), line_bytes, lowered_bytes);
+  ours_phase.print("the server's tables", nullptr);
+  if (!icu_phase.cpu.empty()) {
+    icu_phase.print("ICU ucasemap_utf8ToLower", nullptr);
   }
   return 0;
 }

@@ -55,9 +55,8 @@ set(VESTIGOR_STATIC_PARTS "")
 if(vestigor_static_link)
   string(CONCAT VESTIGOR_STATIC_PARTS
     "Comment: /usr/bin/vestigor-mcp is statically linked. Besides this\n"
-    " project's code it holds parts of ICU's common library (Copyright\n"
-    " Unicode, Inc. and others, under the Expat licence below), of the GNU C\n"
-    " Library (LGPL-2.1+, /usr/share/common-licenses/LGPL-2.1) and of GCC's\n"
+    " project's code it holds parts of the GNU C Library (LGPL-2.1+,\n"
+    " /usr/share/common-licenses/LGPL-2.1) and of GCC's\n"
     " runtime libraries (GPL-3+ with the GCC Runtime Library Exception 3.1,\n"
     " /usr/share/common-licenses/GPL-3), as the build system's packages\n"
     " provide them.\n")
@@ -116,12 +115,12 @@ if(vestigor_static_link)
 else()
   find_program(VESTIGOR_DPKG_SHLIBDEPS dpkg-shlibdeps)
   if(VESTIGOR_DPKG_SHLIBDEPS)
-    # Derives the dependencies (libc6, libicu72, libstdc++6, ...) from the
+    # Derives the dependencies (libc6, libstdc++6, ...) from the
     # libraries the binary loads.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libicu72 (>= 72.1), libstdc++6 (>= 12)")
+      "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
   endif()
 endif()
 include(CPack)

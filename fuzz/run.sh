@@ -39,19 +39,26 @@ fi
 
 cd "$root"
 cmake --preset fuzz -B "$build" >/dev/null
-cmake --build "$build" -j "$jobs" --target json_fuzz request_fuzz
+cmake --build "$build" -j "$jobs" --target json_fuzz request_fuzz line_finder_fuzz
 
 # -max_len: request lines are short in practice, but nesting, long strings
 # and several lines per input need some room; 4 KiB keeps runs fast.
 # -timeout: one input taking longer than this is a hang.
 status=0
-for target in json_fuzz request_fuzz; do
+# The line finder's inputs are a query and a text: no JSON dictionary, and
+# short texts reach every path (a scan step is at most 64 bytes).
+for target in json_fuzz request_fuzz line_finder_fuzz; do
   corpus=$build/corpus/$target
   artifacts=$build/artifacts/$target
   mkdir -p "$corpus" "$artifacts"
+  options="-dict=$here/json.dict -max_len=4096"
+  if [ "$target" = line_finder_fuzz ]; then
+    options="-max_len=512"
+  fi
   echo "fuzz: $target for ${seconds}s" >&2
+  # shellcheck disable=SC2086
   if ! "$build/fuzz/$target" "$corpus" "$here/corpus/$target" \
-      -dict="$here/json.dict" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+      $options -timeout=10 -rss_limit_mb=2048 \
       -max_total_time="$seconds" -print_final_stats=1 \
       -artifact_prefix="$artifacts/" 2>"$build/$target.log"; then
     status=1

@@ -2,7 +2,7 @@
 # needs are installed. As root it installs what is missing with apt-get;
 # otherwise it names what is missing and stops.
 #
-#   need_packages cmake ninja-build g++ libicu-dev
+#   need_packages cmake ninja-build g++
 need_packages() {
   local missing=()
   local pkg
@@ -27,18 +27,21 @@ need_packages() {
 }
 
 # What building the server needs.
-BUILD_PACKAGES=(cmake ninja-build g++ libicu-dev liburing-dev)
-# What the test suites add: GoogleTest, Google Benchmark, dpkg-dev and
-# lintian for the package test, time-zone files for the empty-root test,
-# strace for injecting system call failures, and Node.js with npm for the
-# tests that drive the server from real MCP client libraries (need_node).
+BUILD_PACKAGES=(cmake ninja-build g++ liburing-dev)
+# What the test suites add: GoogleTest, Google Benchmark, ICU (the oracle
+# the Unicode tables are checked against), dpkg-dev and lintian for the
+# package test, time-zone files for the empty-root test, strace for
+# injecting system call failures, and Node.js with npm for the tests that
+# drive the server from real MCP client libraries (need_node).
 # scripts/release and its tests add umoci and skopeo (the OCI image), ruby
 # (the Homebrew formula), and makepkg with bsdtar (the AUR package).
-TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev dpkg-dev lintian tzdata
-  strace umoci skopeo ruby makepkg libarchive-tools)
-# What the style checks need: clang-format, and clang-tidy with clang-16
-# and libc++ (the one pairing in which clang sees std::expected).
-LINT_PACKAGES=(clang-format clang-16 clang-tidy-16 libc++-16-dev libc++abi-16-dev)
+TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev libicu-dev dpkg-dev
+  lintian tzdata strace umoci skopeo ruby makepkg libarchive-tools)
+# What the style checks need: clang-format, clang-tidy with clang-16 and
+# libc++ (the one pairing in which clang sees std::expected), and the
+# Unicode Character Database with Python to regenerate the Unicode tables.
+LINT_PACKAGES=(clang-format clang-16 clang-tidy-16 libc++-16-dev libc++abi-16-dev
+  unicode-data python3)
 
 # NodeSource's nodejs package ships npm itself and conflicts with Debian's
 # npm package, so ask for the commands rather than for package names.

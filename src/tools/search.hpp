@@ -2,12 +2,11 @@
 // vault's notes. Reports, for at most 50 notes in path order, the first
 // line whose Unicode lower-case form holds the lower-cased query. An empty
 // query or an unset vault is a failure outcome, and so is running out of
-// memory or ICU refusing to lower; unreadable or non-UTF-8 notes are
-// skipped, and so is a note one of whose lines is too long to hold. Notes
-// are read in pieces, ahead of the one searched (tools/note_reader.hpp),
-// so memory stays bounded by a constant and the longest line looked at.
-// Stops reading at the 50th match. Never writes, keeps nothing between
-// calls, builds no index.
+// memory; unreadable or non-UTF-8 notes are skipped, and so is a note one
+// of whose lines is too long to hold. Notes are read in pieces, ahead of
+// the one searched (tools/note_reader.hpp), so memory stays bounded by a
+// constant and the longest line looked at. Stops reading at the 50th
+// match. Never writes, keeps nothing between calls, builds no index.
 #pragma once
 
 #include <cstddef>

@@ -1,10 +1,10 @@
 #include "util/unicode.hpp"
 
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
-
 #include <cstdint>
 #include <cstring>
+
+#include "util/char_facts.hpp"
+#include "util/utf8.hpp"
 
 namespace vestigor_mcp {
 
@@ -37,72 +37,58 @@ std::size_t ascii_prefix(std::string_view bytes) {
 }
 
 bool is_valid_utf8(std::string_view bytes) {
-  const auto* s = reinterpret_cast<const std::uint8_t*>(bytes.data());
-  const auto length = static_cast<std::int64_t>(bytes.size());
-  std::int64_t i = 0;
-  while (i < length) {
+  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t size = bytes.size();
+  std::size_t i = 0;
+  while (i < size) {
     if (s[i] < 0x80) {
-      i += static_cast<std::int64_t>(
-          ascii_prefix(bytes.substr(static_cast<std::size_t>(i))));
+      i += ascii_prefix(bytes.substr(i));
       continue;
     }
-    UChar32 c = 0;
-    U8_NEXT(s, i, length, c);
-    if (c < 0) {
+    const Utf8Char ch = decode_utf8(s, size, i);
+    if (ch.c == kNotUtf8) {
       return false;
     }
+    i += ch.length;
   }
   return true;
 }
 
 std::string_view trim_white_space(std::string_view text) {
-  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
-  const auto length = static_cast<std::int64_t>(text.size());
-  std::int64_t begin = 0;
-  while (begin < length) {
-    std::int64_t next = begin;
-    UChar32 c = 0;
-    U8_NEXT(s, next, length, c);
-    if (c < 0 || !u_isUWhiteSpace(c)) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end) {
+    const Utf8Char ch = decode_utf8(s, end, begin);
+    if (ch.c == kNotUtf8 || !is_white_space(ch.c)) {
       break;
     }
-    begin = next;
+    begin += ch.length;
   }
-  std::int64_t end = length;
   while (end > begin) {
-    // Step back to the lead byte of the last character, then decode it
-    // forwards; it must end exactly where the text does.
-    std::int64_t lead = end - 1;
-    while (lead > begin && end - lead < 4 && U8_IS_TRAIL(s[lead])) {
-      --lead;
-    }
-    std::int64_t next = lead;
-    UChar32 c = 0;
-    U8_NEXT(s, next, end, c);
-    if (c < 0 || next != end || !u_isUWhiteSpace(c)) {
+    const Utf8Char ch = decode_utf8_before(s, begin, end);
+    if (ch.c == kNotUtf8 || !is_white_space(ch.c)) {
       break;
     }
-    end = lead;
+    end -= ch.length;
   }
-  return text.substr(static_cast<std::size_t>(begin),
-                     static_cast<std::size_t>(end - begin));
+  return text.substr(begin, end - begin);
 }
 
 std::string to_valid_utf8(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
-  const auto* s = reinterpret_cast<const std::uint8_t*>(bytes.data());
-  const auto length = static_cast<std::int64_t>(bytes.size());
-  std::int64_t i = 0;
-  while (i < length) {
-    const std::int64_t start = i;
-    UChar32 c = 0;
-    U8_NEXT(s, i, length, c);
-    if (c < 0) {
+  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t size = bytes.size();
+  std::size_t i = 0;
+  while (i < size) {
+    const Utf8Char ch = decode_utf8(s, size, i);
+    if (ch.c == kNotUtf8) {
       out += "\xEF\xBF\xBD";
     } else {
-      out.append(bytes.data() + start, static_cast<std::size_t>(i - start));
+      out.append(bytes.data() + i, ch.length);
     }
+    i += ch.length;
   }
   return out;
 }

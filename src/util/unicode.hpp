@@ -1,6 +1,6 @@
-// unicode.hpp: the UTF-8 and White_Space questions asked of text, answered
-// with ICU. Pure functions over byte strings; nothing allocates except
-// to_valid_utf8, and nothing fails.
+// unicode.hpp: the UTF-8 and White_Space questions asked of text, the
+// characters' facts taken from char_facts.hpp. Pure functions over byte
+// strings; nothing allocates except to_valid_utf8, and nothing fails.
 #pragma once
 
 #include <cstddef>

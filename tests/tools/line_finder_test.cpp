@@ -1,8 +1,9 @@
 // The line finder against plain per-line ICU lowering: every fast path
 // (the raw-byte scan for ASCII queries, the exact path near the Kelvin
 // sign and the capital I with dot, the sources prefilter and its fallback,
-// long lines lowered in pieces) must give the reference's answer; and the
-// premises those paths rest on, checked against ICU over every code point.
+// both vector widths) must give the reference's answer; the lowering it
+// uses must be ICU's, Final_Sigma contexts included; and the premises
+// those paths rest on, checked against ICU over every code point.
 #include "tools/line_finder.hpp"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "util/char_facts.hpp"
 #include "util/unicode.hpp"
 
 namespace vestigor_mcp {
@@ -67,10 +69,12 @@ std::optional<Found> reference_match(std::string_view content,
   return std::nullopt;
 }
 
+using Knobs = LineFinder::TestKnobs;
+
 std::optional<Found> finder_match(std::string_view content,
                                   std::string_view query,
-                                  const LineFinderOptions& options = {}) {
-  auto finder = LineFinder::make(query, options);
+                                  const Knobs& knobs = {}) {
+  auto finder = LineFinder::TEST_make(query, knobs);
   EXPECT_TRUE(finder.has_value()) << finder.error();
   if (!finder) {
     return std::nullopt;
@@ -127,10 +131,10 @@ Forms all_forms() {
     }
     forms.chars.push_back(c);
     const std::string x = utf8(c);
-    texts[0] += x + "\n";
-    texts[1] += "a" + x + "\n";
-    texts[2] += x + "a\n";
-    texts[3] += "a" + x + "a\n";
+    texts[0].append(x).append("\n");
+    texts[1].append("a").append(x).append("\n");
+    texts[2].append(x).append("a\n");
+    texts[3].append("a").append(x).append("a\n");
   }
   std::vector<std::string>* outs[4] = {&forms.alone, &forms.after,
                                        &forms.before, &forms.between};
@@ -219,49 +223,74 @@ TEST(Lowering, OnlyTheCapitalSigmaDependsOnItsNeighbours) {
 
 TEST(LowerCaseSources, MatchTheLowerCaseFormsOfEveryCodePoint) {
   // The reference: for every code point, each character its lower-case
-  // form holds, in any of the four contexts, has it as a source.
+  // form holds, in any of the four contexts, has it as a source. (Sorted
+  // vectors rather than sets and maps: the sweep must stay quick under the
+  // sanitizers.)
   const Forms& f = forms();
-  std::set<std::pair<UChar32, UChar32>> want;
+  std::vector<std::pair<UChar32, UChar32>> want;
+  want.reserve(f.chars.size() + 4096);
   for (std::size_t i = 0; i < f.chars.size(); ++i) {
+    const std::size_t first = want.size();
     for (const std::string* form :
          {&f.alone[i], &f.after[i], &f.before[i], &f.between[i]}) {
-      for (const UChar32 c : code_points(*form)) {
-        want.emplace(c, f.chars[i]);
+      const auto* s = reinterpret_cast<const uint8_t*>(form->data());
+      const auto n = static_cast<int32_t>(form->size());
+      for (int32_t k = 0; k < n;) {
+        UChar32 c = 0;
+        U8_NEXT(s, k, n, c);
+        const std::pair<UChar32, UChar32> pair(c, f.chars[i]);
+        if (std::find(want.begin() + static_cast<std::ptrdiff_t>(first),
+                      want.end(), pair) == want.end()) {
+          want.push_back(pair);
+        }
       }
     }
   }
   std::vector<UChar32> targets = f.chars;
   targets.insert(std::lower_bound(targets.begin(), targets.end(), '\n'), '\n');
-  const auto got = lower_case_sources(targets);
-  ASSERT_TRUE(got.has_value()) << got.error();
-  want.emplace('\n', '\n');
+  std::vector<std::pair<UChar32, UChar32>> pairs;
+  pairs.reserve(targets.size() + 4096);
+  std::size_t most = 0;
+  for (const UChar32 target : targets) {
+    const LowerCaseSources sources =
+        lower_case_sources(static_cast<char32_t>(target));
+    most = std::max(most, sources.size);
+    for (std::size_t k = 0; k < sources.size; ++k) {
+      pairs.emplace_back(target, static_cast<UChar32>(sources.items[k].source));
+    }
+  }
+  ASSERT_LT(most, kMaxLowerCaseSources);  // none was left out
+  const auto* got = &pairs;
+  want.emplace_back('\n', '\n');
+  std::sort(want.begin(), want.end());
+  want.erase(std::unique(want.begin(), want.end()), want.end());
   EXPECT_EQ(got->size(), want.size());
   EXPECT_TRUE(std::equal(got->begin(), got->end(), want.begin(), want.end()));
   // At most three sources each, so one probe per source always fits.
-  std::map<UChar32, std::size_t> counts;
-  for (const auto& [target, source] : *got) {
-    ++counts[target];
-  }
-  std::size_t most = 0;
-  for (const auto& [target, count] : counts) {
-    most = std::max(most, count);
-  }
-  EXPECT_LE(most, LineFinder::kMaxProbes);
-  EXPECT_EQ(counts[0x03C9], 3U);  // ω: ω, Ω and the ohm sign
+  const auto omega = std::equal_range(
+      got->begin(), got->end(), std::pair<UChar32, UChar32>(0x03C9, 0),
+      [](const auto& x, const auto& y) { return x.first < y.first; });
+  EXPECT_LE(most, ByteScan::kMaxProbes);
+  EXPECT_EQ(omega.second - omega.first, 3);  // ω: ω, Ω and the ohm sign
 }
 
 // ---- The line finder against the reference ----
 
-// Variants that take every path: the sources prefilter or any non-ASCII
-// character, lines lowered whole or in pieces of a few bytes, the widest
-// vectors this processor has or 16-byte ones.
-const LineFinderOptions kVariants[] = {
-    {},
-    {Prefilter::kAnyNonAscii},
-    {Prefilter::kSources, 1},
-    {Prefilter::kAnyNonAscii, 5, Vectors::kNarrow},
-    {Prefilter::kSources, std::size_t{1} << 28, Vectors::kNarrow},
+// Variants that take every path: the sources prefilter or every line with
+// a non-ASCII character lowered, the widest vectors this processor has or
+// 16-byte ones.
+const Knobs kVariants[] = {
+    {false, false},
+    {true, false},
+    {false, true},
+    {true, true},
 };
+
+std::string describe(const Knobs& knobs) {
+  return std::string(knobs.lower_every_non_ascii_line ? "every line"
+                                                      : "sources") +
+         (knobs.narrow_vectors ? ", narrow" : ", widest");
+}
 
 // Lines chosen to trip the fast paths: letters whose lower-case forms
 // differ in length or reach ASCII, sigma in every position, CRs, bytes
@@ -387,13 +416,60 @@ std::vector<std::string> corpus() {
   return files;
 }
 
+TEST(Lowering, EqualsIcuOnTrickyTextAndRandomFinalSigmaContexts) {
+  // The finder's own lowering (util/char_facts) against ICU's: the whole
+  // corpus below, and random strings of characters that decide or pass
+  // over a Final_Sigma context (cased, case-ignorable, both, neither).
+  const char* const pieces[] = {"\xCE\xA3",
+                                "\xCF\x83",
+                                "A",
+                                "a",
+                                "'",
+                                ":",
+                                ".",
+                                " ",
+                                "\n",
+                                "\r",
+                                "1",
+                                "\xCC\x87",
+                                "\xC2\xAD",
+                                "\xCA\xB0",
+                                "\xCD\x85",
+                                "\xC7\x85",
+                                "\xC4\xB0",
+                                "\xE2\x80\x8D",
+                                "\xE1\xBA\x9E",
+                                "\xF0\x90\x90\x80",
+                                "\xE2\x84\xAA",
+                                "\xF0\x9D\x90\x80"};
+  std::vector<std::string> texts = corpus();
+  std::mt19937 random(16);
+  for (int i = 0; i < 100000; ++i) {
+    std::string text;
+    const int length = 1 + static_cast<int>(random() % 10);
+    for (int k = 0; k < length; ++k) {
+      text += pieces[random() % std::size(pieces)];
+    }
+    texts.push_back(std::move(text));
+  }
+  int finals = 0;
+  for (const std::string& text : texts) {
+    Buffer ours;
+    ASSERT_TRUE(append_lower_case(text, ours));
+    const std::string want = icu_lower(text);
+    ASSERT_EQ(ours.view(), want) << "[" << text << "]";
+    finals += want.find("\xCF\x82") != std::string::npos ? 1 : 0;
+  }
+  EXPECT_GT(finals, 5000);  // the final form was decided often enough
+}
+
 TEST(LineFinder, AgreesWithPerLineIcuLoweringOnTrickyText) {
   const std::vector<std::string> files = corpus();
   int compared = 0;
   int matched = 0;
   for (const char* query : kQueries) {
-    for (const LineFinderOptions& options : kVariants) {
-      auto finder = LineFinder::make(query, options);
+    for (const Knobs& knobs : kVariants) {
+      auto finder = LineFinder::TEST_make(query, knobs);
       ASSERT_TRUE(finder.has_value()) << finder.error();
       for (const std::string& file : files) {
         ASSERT_TRUE(is_valid_utf8(file));
@@ -406,10 +482,9 @@ TEST(LineFinder, AgreesWithPerLineIcuLoweringOnTrickyText) {
           got = Found{(*m)->number, std::string((*m)->text)};
         }
         ++compared;
-        ASSERT_EQ(got, want)
-            << "query [" << query << "] piece " << options.icu_piece_bytes
-            << " file [" << file << "]: got " << describe(got) << ", want "
-            << describe(want);
+        ASSERT_EQ(got, want) << "query [" << query << "] " << describe(knobs)
+                             << " file [" << file << "]: got " << describe(got)
+                             << ", want " << describe(want);
       }
     }
   }
@@ -437,8 +512,8 @@ TEST(LineFinder, FindsMatchesDeepInLongNotes) {
                         {"\xCE\xBF\xCF\x82 line", 1},
                         {"text\n", 0}};
   for (const Case& c : cases) {
-    for (const LineFinderOptions& options : kVariants) {
-      const auto got = finder_match(note, c.query, options);
+    for (const Knobs& knobs : kVariants) {
+      const auto got = finder_match(note, c.query, knobs);
       EXPECT_EQ(got ? got->number : 0, c.number) << c.query;
       EXPECT_EQ(got, reference_match(note, c.query)) << c.query;
     }
@@ -446,9 +521,9 @@ TEST(LineFinder, FindsMatchesDeepInLongNotes) {
 }
 
 TEST(LineFinder, FindsTheQueryAtEveryOffsetAndNearTheEnd) {
-  // The scan looks at 16 positions at a time and at the last few one by
-  // one: a match must be found wherever it lies, and a partial one at the
-  // very end must not be taken.
+  // The scan looks at 32 or 64 positions a step, and copies the last
+  // steps' bytes out padded: a match must be found wherever it lies, and a
+  // partial one at the very end must not be taken.
   const char* const queries[] = {"quasarwick",
                                  "k",
                                  "\xCF\x89\xCE\xBA",
@@ -470,15 +545,15 @@ TEST(LineFinder, FindsTheQueryAtEveryOffsetAndNearTheEnd) {
       for (const std::size_t after : {0U, 1U, 2U, 15U, 16U, 17U}) {
         const std::string text =
             std::string(before, 'x') + word + std::string(after, 'y');
-        for (const LineFinderOptions& options : kVariants) {
-          EXPECT_EQ(finder_match("a\n" + text, queries[q], options),
+        for (const Knobs& knobs : kVariants) {
+          EXPECT_EQ(finder_match("a\n" + text, queries[q], knobs),
                     (Found{2, text}))
               << queries[q] << " " << before << " " << after;
         }
         const std::string cut =
             "a\n" + text.substr(0, before + word.size() - 1);
-        for (const LineFinderOptions& options : kVariants) {
-          EXPECT_EQ(finder_match(cut, queries[q], options),
+        for (const Knobs& knobs : kVariants) {
+          EXPECT_EQ(finder_match(cut, queries[q], knobs),
                     reference_match(cut, queries[q]))
               << queries[q] << " " << before;
         }
@@ -540,12 +615,12 @@ TEST(LineFinder, StaysWithinInvalidUtf8) {
   for (const char* tail :
        {"\xE2\x84", "\xC4", "\xFF\xFE", "\xCE", "\xED\xA0\x80"}) {
     for (const char* query : {"alpha", "\xCF\x83", "a\rb"}) {
-      for (const LineFinderOptions& options : kVariants) {
+      for (const Knobs& knobs : kVariants) {
         const std::string note = std::string("alpha \xCF\x83 a\rb\n") + tail;
-        EXPECT_EQ(finder_match(note, query, options),
+        EXPECT_EQ(finder_match(note, query, knobs),
                   (Found{1, "alpha \xCF\x83 a\rb"}))
             << query;
-        EXPECT_EQ(finder_match(std::string("x\n") + tail, query, options),
+        EXPECT_EQ(finder_match(std::string("x\n") + tail, query, knobs),
                   std::nullopt);
       }
     }
