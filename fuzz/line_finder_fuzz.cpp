@@ -5,8 +5,6 @@
 // compared, as the finder promises nothing else. Every path is taken:
 // both vector widths, and lines found by the sources prefilter or all
 // lowered. The finder's own lowering is compared with ICU's as well.
-#include <unicode/ucasemap.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "support/icu_oracle.hpp"
 #include "tools/line_finder.hpp"
 #include "util/buffer.hpp"
 #include "util/char_facts.hpp"
@@ -25,59 +24,9 @@ namespace {
 
 using vestigor_mcp::LineFinder;
 
-UCaseMap* case_map() {
-  static UCaseMap* const kMap = [] {
-    UErrorCode error = U_ZERO_ERROR;
-    UCaseMap* map = ucasemap_open("", 0, &error);
-    if (U_FAILURE(error)) {
-      std::abort();
-    }
-    return map;
-  }();
-  return kMap;
-}
-
-std::string icu_lower(std::string_view text) {
-  std::string out(text.size() * 3 + 16, '\0');
-  UErrorCode error = U_ZERO_ERROR;
-  const int32_t n = ucasemap_utf8ToLower(
-      case_map(), out.data(), static_cast<int32_t>(out.size()), text.data(),
-      static_cast<int32_t>(text.size()), &error);
-  if (U_FAILURE(error)) {
-    std::abort();
-  }
-  out.resize(static_cast<std::size_t>(n));
-  return out;
-}
-
-struct Found {
-  std::size_t number;
-  std::string_view text;
-};
-
-std::optional<Found> reference(std::string_view content,
-                               std::string_view query) {
-  const std::string lowered_query = icu_lower(query);
-  std::size_t number = 0;
-  std::size_t start = 0;
-  while (start < content.size()) {
-    std::size_t end = content.find('\n', start);
-    const bool has_lf = end != std::string_view::npos;
-    if (!has_lf) {
-      end = content.size();
-    }
-    std::string_view line = content.substr(start, end - start);
-    if (has_lf && line.ends_with('\r')) {
-      line.remove_suffix(1);
-    }
-    ++number;
-    if (icu_lower(line).find(lowered_query) != std::string::npos) {
-      return Found{number, line};
-    }
-    start = end + 1;
-  }
-  return std::nullopt;
-}
+using vestigor_mcp::testing::icu_first_match;
+using vestigor_mcp::testing::icu_lower;
+using vestigor_mcp::testing::OracleMatch;
 
 void fail(const char* what, std::string_view query, std::string_view text) {
   std::fprintf(stderr, "%s\nquery [%.*s]\ntext [%.*s]\n", what,
@@ -108,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   if (lowered.view() != icu_lower(text)) {
     fail("lowering differs from ICU's", query, text);
   }
-  const std::optional<Found> want = reference(text, query);
+  const std::optional<OracleMatch> want = icu_first_match(text, query);
   for (const bool every_line : {false, true}) {
     for (const bool narrow : {false, true}) {
       auto finder = LineFinder::TEST_make(query, {every_line, narrow});
@@ -120,9 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
         fail("first_match failed", query, text);
       }
       if (got->has_value() != want.has_value() ||
-          (want && ((*got)->number != want->number ||
-                    (*got)->text.data() != want->text.data() ||
-                    (*got)->text.size() != want->text.size()))) {
+          (want &&
+           ((*got)->number != want->number || (*got)->text != want->text))) {
         fail(every_line ? "differs from the reference (every line)"
                         : "differs from the reference (sources)",
              query, text);

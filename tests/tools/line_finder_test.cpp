@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "support/icu_oracle.hpp"
 #include "util/char_facts.hpp"
 #include "util/unicode.hpp"
 
@@ -26,49 +27,9 @@ namespace {
 
 // ---- The plain reference: every line lowered by ICU on its own ----
 
-std::string icu_lower(std::string_view text) {
-  UErrorCode error = U_ZERO_ERROR;
-  UCaseMap* map = ucasemap_open("", 0, &error);
-  std::string out(text.size() * 3 + 16, '\0');
-  const int32_t n = ucasemap_utf8ToLower(
-      map, out.data(), static_cast<int32_t>(out.size()), text.data(),
-      static_cast<int32_t>(text.size()), &error);
-  ucasemap_close(map);
-  EXPECT_TRUE(U_SUCCESS(error)) << u_errorName(error);
-  out.resize(U_SUCCESS(error) ? static_cast<std::size_t>(n) : 0);
-  return out;
-}
-
-struct Found {
-  std::size_t number;
-  std::string text;
-  friend bool operator==(const Found&, const Found&) = default;
-};
-
-std::optional<Found> reference_match(std::string_view content,
-                                     std::string_view query) {
-  const std::string lowered_query = icu_lower(query);
-  std::size_t number = 0;
-  std::size_t start = 0;
-  while (start < content.size()) {
-    std::size_t end = content.find('\n', start);
-    const bool has_lf = end != std::string_view::npos;
-    if (!has_lf) {
-      end = content.size();
-    }
-    std::string_view line = content.substr(start, end - start);
-    if (has_lf && line.ends_with('\r')) {
-      line.remove_suffix(1);
-    }
-    ++number;
-    if (icu_lower(line).find(lowered_query) != std::string::npos) {
-      return Found{number, std::string(line)};
-    }
-    start = end + 1;
-  }
-  return std::nullopt;
-}
-
+using testing::icu_first_match;
+using testing::icu_lower;
+using Found = testing::OracleMatch;
 using Knobs = LineFinder::TestKnobs;
 
 std::optional<Found> finder_match(std::string_view content,
@@ -473,7 +434,7 @@ TEST(LineFinder, AgreesWithPerLineIcuLoweringOnTrickyText) {
       ASSERT_TRUE(finder.has_value()) << finder.error();
       for (const std::string& file : files) {
         ASSERT_TRUE(is_valid_utf8(file));
-        const auto want = reference_match(file, query);
+        const auto want = icu_first_match(file, query);
         matched += want ? 1 : 0;
         const auto m = finder->first_match(file);
         ASSERT_TRUE(m.has_value()) << m.error();
@@ -515,7 +476,7 @@ TEST(LineFinder, FindsMatchesDeepInLongNotes) {
     for (const Knobs& knobs : kVariants) {
       const auto got = finder_match(note, c.query, knobs);
       EXPECT_EQ(got ? got->number : 0, c.number) << c.query;
-      EXPECT_EQ(got, reference_match(note, c.query)) << c.query;
+      EXPECT_EQ(got, icu_first_match(note, c.query)) << c.query;
     }
   }
 }
@@ -554,7 +515,7 @@ TEST(LineFinder, FindsTheQueryAtEveryOffsetAndNearTheEnd) {
             "a\n" + text.substr(0, before + word.size() - 1);
         for (const Knobs& knobs : kVariants) {
           EXPECT_EQ(finder_match(cut, queries[q], knobs),
-                    reference_match(cut, queries[q]))
+                    icu_first_match(cut, queries[q]))
               << queries[q] << " " << before;
         }
       }
@@ -593,7 +554,7 @@ TEST(LineFinder, FindsEverySourceOfEveryLowerCaseCharacter) {
       after_b += x;
       for (const std::string& line : {dash, after_b, x}) {
         const std::string note = "nothing here\r\n" + line + "\r\nlast";
-        const auto want = reference_match(note, query);
+        const auto want = icu_first_match(note, query);
         const auto m = finder->first_match(note);
         ASSERT_TRUE(m.has_value()) << m.error();
         std::optional<Found> got;

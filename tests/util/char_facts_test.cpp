@@ -13,23 +13,13 @@
 #include <string>
 #include <utility>
 
+#include "support/icu_oracle.hpp"
 #include "util/utf8.hpp"
 
 namespace vestigor_mcp {
 namespace {
 
-std::string icu_lower(std::string_view text) {
-  UErrorCode error = U_ZERO_ERROR;
-  UCaseMap* map = ucasemap_open("", 0, &error);
-  std::string out(text.size() * 3 + 16, '\0');
-  const int32_t n = ucasemap_utf8ToLower(
-      map, out.data(), static_cast<int32_t>(out.size()), text.data(),
-      static_cast<int32_t>(text.size()), &error);
-  ucasemap_close(map);
-  EXPECT_TRUE(U_SUCCESS(error)) << u_errorName(error);
-  out.resize(U_SUCCESS(error) ? static_cast<std::size_t>(n) : 0);
-  return out;
-}
+using testing::icu_lower;
 
 std::string utf8(char32_t c) {
   char bytes[4];
