@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/files.hpp"
+#include "support/refuse_io_uring.hpp"
 #include "support/server_process.hpp"
 #include "support/temp_vault.hpp"
 

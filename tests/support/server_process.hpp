@@ -51,6 +51,10 @@ struct RunResult {
 // started with it: VESTIGOR_VAULT is dropped unless set there.
 std::vector<std::string> child_environment(const RunOptions& options);
 
+// Every server started while VESTIGOR_TEST_REFUSE_IO_URING is set in this
+// process's environment runs under refuse_io_uring()
+// (support/refuse_io_uring.hpp), so that a suite can be run once with
+// io_uring and once without.
 RunResult run_server(std::string_view input, const RunOptions& options = {});
 
 // The child's part of starting the server, after its standard streams are
@@ -63,13 +67,6 @@ RunResult run_server(std::string_view input, const RunOptions& options = {});
 // copy in a folder everyone may enter (the checkout may live in one that
 // others cannot, such as /root).
 const std::string& server_binary(const RunOptions& options);
-// Makes the system refuse io_uring_setup (ENOSYS) to this process and all
-// it starts from now on, with a seccomp filter, as container profiles
-// often do. False when the filter cannot be installed. run_server puts
-// every server under it when the test runs with VESTIGOR_TEST_REFUSE_IO_URING
-// set in its own environment, so that a suite can be run once with
-// io_uring and once without.
-bool refuse_io_uring();
 
 // Options that point VESTIGOR_VAULT at `vault` and fix TZ to UTC.
 RunOptions in_vault(const std::string& vault);
