@@ -55,7 +55,7 @@ constexpr int kCreateFlags = kAppendFlags | O_CREAT | O_EXCL;
 int open_retrying(const std::string& path, int flags) {
   int fd = -1;
   do {
-    fd = ::open(path.c_str(), flags, 0666);
+    fd = ::openat(AT_FDCWD, path.c_str(), flags, 0666);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }

@@ -148,7 +148,7 @@ std::string parent_directory(std::string_view path) {
 std::expected<void, int> sync_directory(const std::string& path) {
   int fd = -1;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    fd = ::openat(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     return std::unexpected(errno);
