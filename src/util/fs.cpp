@@ -15,18 +15,27 @@ bool is_directory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// Windows takes a backslash as a separator too.
+#ifdef _WIN32
+constexpr std::string_view kSeparators = "/\\";
+#else
+constexpr std::string_view kSeparators = "/";
+#endif
+
+bool is_separator(char c) { return kSeparators.find(c) != std::string_view::npos; }
+
 // `path` without its last component (trailing slashes ignored), or "" when
 // it has only one.
 std::string parent_of(std::string_view path) {
-  while (path.size() > 1 && path.back() == '/') {
+  while (path.size() > 1 && is_separator(path.back())) {
     path.remove_suffix(1);
   }
-  const std::size_t slash = path.rfind('/');
+  const std::size_t slash = path.find_last_of(kSeparators);
   if (slash == std::string_view::npos) {
     return {};
   }
   std::string_view parent = path.substr(0, slash);
-  while (parent.size() > 1 && parent.back() == '/') {
+  while (parent.size() > 1 && is_separator(parent.back())) {
     parent.remove_suffix(1);
   }
   return std::string(parent.empty() ? "/" : parent);

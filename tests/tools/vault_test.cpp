@@ -41,8 +41,10 @@ TEST(DisplayPath, StripsTheVaultComponentByComponent) {
 TEST(VaultRoot, ReadsTheVariableAfreshEachCall) {
   ::unsetenv("VESTIGOR_VAULT");
   EXPECT_EQ(vault_root().error(), "VESTIGOR_VAULT env var is not set");
+#ifndef _WIN32  // Windows' C runtime cannot hold a variable set to ""
   ::setenv("VESTIGOR_VAULT", "", 1);
   EXPECT_EQ(vault_root().value(), "");
+#endif
   ::setenv("VESTIGOR_VAULT", " ~/notes/ ", 1);
   EXPECT_EQ(vault_root().value(), " ~/notes/ ");
   ::setenv("VESTIGOR_VAULT", "/tmp/\xC3(", 1);
