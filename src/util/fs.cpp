@@ -22,7 +22,9 @@ constexpr std::string_view kSeparators = "/\\";
 constexpr std::string_view kSeparators = "/";
 #endif
 
-bool is_separator(char c) { return kSeparators.find(c) != std::string_view::npos; }
+bool is_separator(char c) {
+  return kSeparators.find(c) != std::string_view::npos;
+}
 
 // `path` without its last component (trailing slashes ignored), or "" when
 // it has only one.
@@ -179,7 +181,16 @@ std::expected<void, int> sync_directory(const std::string& path) {
 std::expected<void, int> sync_data(int fd) {
   int result = 0;
   do {
+#ifdef __APPLE__
+    // macOS's fsync leaves the bytes in the drive's cache; F_FULLFSYNC
+    // asks the drive to write them. File systems without it get fsync.
+    result = ::fcntl(fd, F_FULLFSYNC);
+    if (result != 0 && (errno == ENOTSUP || errno == ENOTTY)) {
+      result = ::fsync(fd);
+    }
+#else
     result = ::fdatasync(fd);
+#endif
   } while (result != 0 && errno == EINTR);
   // EINVAL: a device, FIFO or socket, which keeps nothing to sync; what
   // was written has gone wherever it goes.

@@ -58,18 +58,18 @@ DWORD windows_code_of(int errnum) {
 }  // namespace
 
 std::string os_error_text(int errnum) {
-  const DWORD code = errnum < 0 ? static_cast<DWORD>(-errnum)
-                                : windows_code_of(errnum);
+  const DWORD code =
+      errnum < 0 ? static_cast<DWORD>(-errnum) : windows_code_of(errnum);
   std::string out;
   wchar_t* text = nullptr;
-  const DWORD size = code == 0 ? 0
-                               : ::FormatMessageW(
-                                     FORMAT_MESSAGE_ALLOCATE_BUFFER |
-                                         FORMAT_MESSAGE_FROM_SYSTEM |
-                                         FORMAT_MESSAGE_IGNORE_INSERTS,
-                                     nullptr, code, 0,
-                                     reinterpret_cast<wchar_t*>(&text), 0,
-                                     nullptr);
+  const DWORD size =
+      code == 0
+          ? 0
+          : ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER |
+                                 FORMAT_MESSAGE_FROM_SYSTEM |
+                                 FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, code, 0,
+                             reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   if (size > 0 && text != nullptr) {
     out = windows::narrow(std::wstring_view(text, size));
     ::LocalFree(text);

@@ -13,9 +13,8 @@ std::wstring wide(std::string_view text) {
   if (text.empty()) {
     return {};
   }
-  const int size = ::MultiByteToWideChar(CP_UTF8, 0, text.data(),
-                                         static_cast<int>(text.size()),
-                                         nullptr, 0);
+  const int size = ::MultiByteToWideChar(
+      CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring out(static_cast<std::size_t>(size), L'\0');
   ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
                         out.data(), size);
@@ -26,9 +25,9 @@ std::string narrow(std::wstring_view text) {
   if (text.empty()) {
     return {};
   }
-  const int size =
-      ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                            nullptr, 0, nullptr, nullptr);
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(),
+                                         static_cast<int>(text.size()), nullptr,
+                                         0, nullptr, nullptr);
   std::string out(static_cast<std::size_t>(size), '\0');
   ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
                         out.data(), size, nullptr, nullptr);
@@ -168,8 +167,9 @@ int openat(int dir, const char* name, int flags, ...) {
       return -1;
     }
   }
-  const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle),
-                                   _O_BINARY | (writing ? _O_WRONLY : _O_RDONLY));
+  const int fd =
+      ::_open_osfhandle(reinterpret_cast<intptr_t>(handle),
+                        _O_BINARY | (writing ? _O_WRONLY : _O_RDONLY));
   if (fd < 0) {
     ::CloseHandle(handle);
     errno = EMFILE;
@@ -211,6 +211,10 @@ int fsync(int fd) {
   const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
   if (handle == INVALID_HANDLE_VALUE) {
     errno = EBADF;
+    return -1;
+  }
+  if (::GetFileType(handle) != FILE_TYPE_DISK) {
+    errno = EINVAL;  // a device or pipe keeps nothing to flush
     return -1;
   }
   if (::FlushFileBuffers(handle)) {

@@ -69,8 +69,7 @@ inline ssize_t read(int fd, void* data, std::size_t size) {
 }
 inline ssize_t write(int fd, const void* data, std::size_t size) {
   constexpr std::size_t kMost = std::size_t{1} << 30;
-  return ::_write(fd, data,
-                  static_cast<unsigned>(size < kMost ? size : kMost));
+  return ::_write(fd, data, static_cast<unsigned>(size < kMost ? size : kMost));
 }
 
 namespace vestigor_mcp::windows {

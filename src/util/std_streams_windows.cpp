@@ -1,7 +1,6 @@
-#include <windows.h>
-
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 
 #include "util/std_streams.hpp"
 

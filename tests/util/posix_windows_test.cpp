@@ -26,8 +26,8 @@ class Folder {
  public:
   Folder() {
     path_ = fs::temp_directory_path() /
-            ("vestigor-test-" + std::to_string(::GetCurrentProcessId()) +
-             "-" + std::to_string(::GetTickCount64()));
+            ("vestigor-test-" + std::to_string(::GetCurrentProcessId()) + "-" +
+             std::to_string(::GetTickCount64()));
     fs::create_directories(path_);
   }
   ~Folder() {
@@ -141,8 +141,8 @@ TEST(WalkOnWindows, WalksABackslashVaultInPathOrder) {
     return WalkStep::kContinue;
   });
   ASSERT_TRUE(walked.has_value());
-  EXPECT_EQ(seen, (std::vector<std::string>{"/a/c.md", "/z.md",
-                                            "/\xC3\xA4/b.md"}));
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{"/a/c.md", "/z.md", "/\xC3\xA4/b.md"}));
 }
 
 TEST(WalkOnWindows, OneFolderHasOneIdentityByEveryPath) {
@@ -160,7 +160,8 @@ TEST(WalkOnWindows, OneFolderHasOneIdentityByEveryPath) {
   FolderId ida;
   FolderId idb;
   FolderId idother;
-  ASSERT_TRUE(folder_id(a, ida) && folder_id(b, idb) && folder_id(other, idother));
+  ASSERT_TRUE(folder_id(a, ida) && folder_id(b, idb) &&
+              folder_id(other, idother));
   EXPECT_EQ(ida, idb);
   EXPECT_NE(ida, idother);
   ::close(a);
