@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Unpacks the OCI image that scripts/release made (an oci-archive) the way
+# a container runtime does, checks its configuration (entry point, vault
+# variable, registry label), and runs its entry point in the image's root
+# file system with chroot: every tool, with the daily log in the local
+# time of TZ=Europe/Berlin read from the image's own zone files. Needs root
+# for chroot and skips (exit 77) otherwise, or when the build made no image
+# (a dynamically linked server).
+#
+#   oci_image_exchange.sh <dist dir> <version> <registry name>
+set -euo pipefail
+dist=$1
+version=$2
+name=$3
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+skip() {
+  echo "SKIP: $*"
+  exit 77
+}
+
+archive=$dist/vestigor-mcp-$version-oci.tar
+[[ -f $archive ]] || skip "no image in $dist (the release makes one only from a static server)"
+[[ $(id -u) -eq 0 ]] || skip "entering the image's root needs chroot, which needs root"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vestigor-oci.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/layout"
+tar -xf "$archive" -C "$work/layout"
+umoci unpack --rootless --image "$work/layout:$version" "$work/bundle" >/dev/null
+root=$work/bundle/rootfs
+
+# The runtime configuration: the entry point, the vault inside the image,
+# and the label the registry checks against server.json's name.
+config=$(skopeo inspect --config "oci-archive:$archive:$version")
+for expected in '"Entrypoint": [' '"/vestigor-mcp"' '"VESTIGOR_VAULT=/vault"' \
+  "\"io.modelcontextprotocol.server.name\": \"$name\""; do
+  grep -qF -- "$expected" <<<"$config" || fail "the image configuration lacks $expected:"$'\n'"$config"
+done
+# From scratch: the server, the zone files, the vault mount point, /tmp.
+extra=$(cd "$root" && find . -mindepth 1 -maxdepth 1 | LC_ALL=C sort | tr '\n' ' ')
+[[ $extra == './tmp ./usr ./vault ./vestigor-mcp ' ]] || fail "unexpected root contents: $extra"
+
+# /dev/null as static_root_exchange.sh provides it.
+mkdir -p "$root/dev"
+chroot_bin=$(command -v chroot)
+enter=("$chroot_bin" "$root" /vestigor-mcp)
+if ! mknod -m 666 "$root/dev/null" c 1 3 2>/dev/null; then
+  : >"$root/dev/null"
+  unshare_bin=$(command -v unshare) || skip "cannot create $root/dev/null and unshare is missing"
+  sh_bin=$(command -v sh)
+  enter=("$unshare_bin" --mount "$sh_bin" -c \
+    'mount --bind /dev/null "$1/dev/null" && exec "$2" "$1" /vestigor-mcp' \
+    sh "$root" "$chroot_bin")
+fi
+
+mkdir -p "$root/vault/agents/memory"
+printf '# Now\nIn a container.\n' >"$root/vault/current-state.md"
+printf -- '- push the image\n' >"$root/vault/agents/memory/open-threads.md"
+requests='{"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2024-11-05","capabilities":{},"clientInfo":{"name":"oci-test","version":"0"}}}
+{"jsonrpc":"2.0","method":"notifications/initialized"}
+{"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"get_current_state","arguments":{}}}
+{"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"list_open_threads","arguments":{}}}
+{"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"search","arguments":{"query":"CONTAINER"}}}
+{"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"append_daily_log","arguments":{"text":"From the image"}}}'
+
+before=$(TZ=Europe/Berlin date '+%Y-%m-%d %H:%M')
+printf '%s\n' "$requests" |
+  timeout 10 env -i TZ=Europe/Berlin VESTIGOR_VAULT=/vault "${enter[@]}" >"$work/stdout" 2>"$work/stderr" ||
+  { status=$?; cat "$work/stderr" >&2; fail "the server exited with status $status"; }
+after=$(TZ=Europe/Berlin date '+%Y-%m-%d %H:%M')
+
+for stamp in "$before" "$after"; do
+  day=${stamp% *} minute=${stamp#* }
+  expected='{"id":1,"jsonrpc":"2.0","result":{"capabilities":{"tools":{}},"protocolVersion":"2024-11-05","serverInfo":{"name":"vestigor-mcp","version":"'"$version"'"}}}
+{"id":2,"jsonrpc":"2.0","result":{"content":[{"text":"# Now\nIn a container.\n","type":"text"}],"isError":false}}
+{"id":3,"jsonrpc":"2.0","result":{"content":[{"text":"- push the image\n","type":"text"}],"isError":false}}
+{"id":4,"jsonrpc":"2.0","result":{"content":[{"text":"1 file match(es) for \"CONTAINER\":\n\ncurrent-state.md:2: In a container.","type":"text"}],"isError":false}}
+{"id":5,"jsonrpc":"2.0","result":{"content":[{"text":"Appended to daily/'"$day"'.md","type":"text"}],"isError":false}}'
+  if cmp -s "$work/stdout" <(printf '%s\n' "$expected") &&
+    cmp -s "$root/vault/daily/$day.md" <(printf '# %s\n\n- %s From the image\n' "$day" "$minute"); then
+    echo "image: every tool answered; daily/$day.md at $minute, Europe/Berlin time"
+    exit 0
+  fi
+done
+diff <(printf '%s\n' "$expected") "$work/stdout" >&2 || true
+cat "$root"/vault/daily/* >&2 || true
+fail "answers or daily note differ from the host's Europe/Berlin time ($before .. $after)"
