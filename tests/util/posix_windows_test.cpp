@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/vault.hpp"
 #include "tools/walk.hpp"
 #include "util/buffer.hpp"
 #include "util/fd_io.hpp"
@@ -190,6 +191,18 @@ TEST(LocalTimeOnWindows, FollowsTheSystemZoneNotTz) {
     break;
   }
   ::_putenv_s("TZ", "");
+}
+
+// The vault's path is read as UTF-16 and converted exactly: non-ASCII
+// comes through whole, and a broken value is no path at all.
+TEST(EnvironmentOnWindows, VaultPathIsExactOrNotSet) {
+  ASSERT_TRUE(::SetEnvironmentVariableW(L"VESTIGOR_VAULT", L"C:\\n\u00f6tes"));
+  EXPECT_EQ(vault_root().value(), "C:\\n\xC3\xB6tes");
+  const wchar_t broken[] = {L'C', L':', L'\\', 0xD800, L'x', 0};
+  ASSERT_TRUE(::SetEnvironmentVariableW(L"VESTIGOR_VAULT", broken));
+  EXPECT_EQ(vault_root().error(), "VESTIGOR_VAULT env var is not set");
+  ASSERT_TRUE(::SetEnvironmentVariableW(L"VESTIGOR_VAULT", nullptr));
+  EXPECT_FALSE(vault_root().has_value());
 }
 
 }  // namespace
