@@ -1,19 +1,24 @@
 // The server's entry and its message loop: one JSON-RPC request per line
 // on stdin, one response per line on stdout, diagnostics on stderr. Runs
-// until stdin ends or fails, then exits 0.
+// until stdin ends or fails, or until SIGINT, SIGTERM or SIGHUP asks it to
+// stop between two requests, then exits 0.
 #include <unistd.h>
 
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
 
+#include <cerrno>
+#include <new>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "protocol/line_reader.hpp"
 #include "protocol/request.hpp"
 #include "util/fd_io.hpp"
 #include "util/std_streams.hpp"
+#include "util/stop_signals.hpp"
 #include "util/unicode.hpp"
 
 namespace vestigor_mcp {
@@ -32,12 +37,31 @@ void give_big_blocks_back() {
 #endif
 }
 
+// The diagnostic "<prefix><OS error text>"; dropped when even that line
+// cannot get memory.
+void report(std::string_view prefix, int error) {
+  try {
+    diagnostic(std::string(prefix) + os_error_text(error));
+  } catch (const std::bad_alloc&) {
+  }
+}
+
 void serve() {
-  LineReader reader(STDIN_FILENO);
+  LineReader reader(STDIN_FILENO, wait_for_input);
   for (;;) {
+    if (stop_requested()) {
+      return;  // asked to stop while the last request ran
+    }
     const auto next = reader.next();
     if (!next) {
-      diagnostic("stdin error: " + os_error_text(next.error()));
+      if (next.error() == EINTR) {
+        return;  // asked to stop while waiting for input
+      }
+      if (next.error() == ENOMEM) {
+        report("line dropped: ", ENOMEM);  // too long to hold; read past
+        continue;
+      }
+      report("stdin error: ", next.error());
       return;
     }
     const std::optional<std::string_view> line = *next;
@@ -49,7 +73,7 @@ void serve() {
       return;
     }
     if (auto response = handle_line(*line, diagnostic)) {
-      response->push_back('\n');
+      response->push_back('\n');  // handle_line left room: cannot throw
       (void)write_all(STDOUT_FILENO, *response);  // a closed reader is ignored
     }
   }
@@ -59,6 +83,7 @@ void serve() {
 }  // namespace vestigor_mcp
 
 int main() {
+  vestigor_mcp::hold_stop_signals();
   vestigor_mcp::prepare_standard_streams();
   vestigor_mcp::give_big_blocks_back();
   vestigor_mcp::diagnostic("starting on stdio");

@@ -5,7 +5,8 @@
 // Objects keep their members in ascending unsigned byte order of the keys,
 // each key once; inserting a present key replaces its value. Numbers keep
 // the representation the literal asks for: unsigned 64-bit, signed 64-bit
-// for negatives, or a finite double. Nothing here throws.
+// for negatives, or a finite double. Nothing here throws but
+// std::bad_alloc, which the request handling catches.
 #pragma once
 
 #include <cstdint>

@@ -23,6 +23,11 @@ std::expected<std::optional<std::string_view>, int> LineReader::next() {
       if (const void* nl = std::memchr(data + scan_, '\n', filled - scan_)) {
         const auto end =
             static_cast<std::size_t>(static_cast<const char*>(nl) - data);
+        if (dropping_) {  // the end of the dropped line
+          dropping_ = false;
+          start_ = scan_ = end + 1;
+          continue;
+        }
         std::string_view line(data + start_, end - start_);
         if (!line.empty() && line.back() == '\r') {
           line.remove_suffix(1);
@@ -31,8 +36,12 @@ std::expected<std::optional<std::string_view>, int> LineReader::next() {
         return line;
       }
     }
-    // Keep only the unfinished line, then make room to read more.
-    if (start_ > 0) {
+    // Keep only the unfinished line (nothing of a dropped one), then make
+    // room to read more.
+    if (dropping_) {
+      buffer_.clear();
+      start_ = 0;
+    } else if (start_ > 0) {
       std::memmove(data, data + start_, filled - start_);
       buffer_.resize(filled - start_);
       start_ = 0;
@@ -42,7 +51,15 @@ std::expected<std::optional<std::string_view>, int> LineReader::next() {
     }
     scan_ = buffer_.size();
     if (!buffer_.reserve(buffer_.size() + kReadChunk)) {
+      // Give the memory back and drop the line; the caller hears once.
+      buffer_.clear();
+      buffer_.shrink_to(2 * kReadChunk);
+      start_ = scan_ = 0;
+      dropping_ = true;
       return std::unexpected(ENOMEM);
+    }
+    if (wait_ != nullptr && !wait_(fd_)) {
+      return std::unexpected(EINTR);
     }
     const ssize_t n = ::read(fd_, buffer_.data() + buffer_.size(),
                              buffer_.capacity() - buffer_.size());
@@ -53,6 +70,7 @@ std::expected<std::optional<std::string_view>, int> LineReader::next() {
       return std::unexpected(errno);
     }
     if (n == 0) {
+      dropping_ = false;  // a dropped line ends with the input too
       if (buffer_.size() == 0) {
         return std::nullopt;
       }

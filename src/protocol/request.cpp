@@ -2,6 +2,10 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <new>
+#include <optional>
+
 #include "protocol/dispatch.hpp"
 #include "protocol/json.hpp"
 #include "util/fd_io.hpp"
@@ -34,6 +38,13 @@ std::string envelope(const json::Value& id, const DispatchResult& result) {
   return out;
 }
 
+void report_out_of_memory(DiagnosticSink diagnose, std::string_view what) {
+  try {
+    diagnose(std::string(what) + os_error_text(ENOMEM));
+  } catch (const std::bad_alloc&) {
+  }
+}
+
 }  // namespace
 
 void diagnostic(std::string_view content) {
@@ -48,24 +59,41 @@ std::optional<std::string> handle_line(std::string_view line,
   if (trim_white_space(line).empty()) {
     return std::nullopt;
   }
-  auto request = json::parse(line);
-  if (!request) {
-    diagnose("invalid json: " + request.error());
-    return std::nullopt;
-  }
-  std::string_view method;
-  if (const json::Value* m = request->find("method")) {
-    if (const std::string* s = m->as_string()) {
-      method = *s;
+  std::optional<json::Value> request;
+  try {
+    auto parsed = json::parse(line);
+    if (!parsed) {
+      diagnose("invalid json: " + parsed.error());
+      return std::nullopt;
     }
-  }
-  diagnose("-> " + std::string(method));
-  const DispatchResult result = dispatch(method, *request);
-  const json::Value* id = request->find("id");
-  if (id == nullptr) {
+    request = std::move(*parsed);
+  } catch (const std::bad_alloc&) {
+    report_out_of_memory(diagnose, "line dropped: ");
     return std::nullopt;
   }
-  return envelope(*id, result);
+  bool dispatched = false;
+  try {
+    std::string_view method;
+    if (const json::Value* m = request->find("method")) {
+      if (const std::string* s = m->as_string()) {
+        method = *s;
+      }
+    }
+    diagnose("-> " + std::string(method));
+    const DispatchResult result = dispatch(method, *request);
+    dispatched = true;
+    const json::Value* id = request->find("id");
+    if (id == nullptr) {
+      return std::nullopt;
+    }
+    std::string response = envelope(*id, result);
+    response.reserve(response.size() + 1);
+    return response;
+  } catch (const std::bad_alloc&) {
+    report_out_of_memory(diagnose,
+                         dispatched ? "answer dropped: " : "line dropped: ");
+    return std::nullopt;
+  }
 }
 
 }  // namespace vestigor_mcp

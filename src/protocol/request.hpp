@@ -18,9 +18,13 @@ void diagnostic(std::string_view content);
 using DiagnosticSink = void (*)(std::string_view content);
 
 // `line` is one input line without its terminator, already known to be
-// valid UTF-8. Returns the response text (no line feed) when the request
-// carries an id; nothing for blank lines, unparsable lines and
-// notifications. Requests are carried out either way.
+// valid UTF-8. Returns the response text (no line feed, but room for one)
+// when the request carries an id; nothing for blank lines, unparsable
+// lines and notifications. Requests are carried out either way. Out of
+// memory never escapes: a line that cannot be parsed or dispatched for
+// want of memory is dropped with the diagnostic "line dropped: <OS error
+// text>", and an answer that cannot be built with "answer dropped: ...".
+// A sink may throw std::bad_alloc too; it is caught here the same way.
 std::optional<std::string> handle_line(std::string_view line,
                                        DiagnosticSink diagnose);
 

@@ -14,43 +14,21 @@
 
 #include "util/fd_io.hpp"
 #include "util/fs.hpp"
+#include "util/local_clock.hpp"
+#include "util/rename_no_replace.hpp"
 #include "util/unicode.hpp"
 
 namespace vestigor_mcp {
 
 namespace {
 
-struct LocalStamp {
-  std::string date;  // "%Y-%m-%d"
-  std::string time;  // "%H:%M"
-};
-
-// Date and time come from one clock reading: read twice, an entry made
-// across midnight would land in the previous day's note stamped 00:00.
-std::expected<LocalStamp, int> read_local_clock() {
-  ::tzset();  // follow TZ as it is now
-  const std::time_t now = std::time(nullptr);
-  struct tm local {};
-  errno = 0;
-  if (::localtime_r(&now, &local) == nullptr) {
-    // localtime_r fails only when the year does not fit; say so even if
-    // the C library left errno unset.
-    return std::unexpected(errno != 0 ? errno : EOVERFLOW);
-  }
-  char date[32];
-  char time[16];
-  const std::size_t date_size =
-      std::strftime(date, sizeof date, "%Y-%m-%d", &local);
-  const std::size_t time_size =
-      std::strftime(time, sizeof time, "%H:%M", &local);
-  return LocalStamp{std::string(date, date_size), std::string(time, time_size)};
-}
-
 // O_NONBLOCK changes nothing for a regular file, but a FIFO in the note's
 // place must fail at once instead of holding the server until a reader
 // turns up.
 constexpr int kAppendFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK;
 constexpr int kCreateFlags = kAppendFlags | O_CREAT | O_EXCL;
+
+enum class Creation { kMade, kNameTaken };
 
 int open_retrying(const std::string& path, int flags) {
   int fd = -1;
@@ -72,24 +50,58 @@ std::expected<void, int> write_durably(int fd, std::string_view bytes) {
   return done;
 }
 
-// Opens `path` with `flags` and writes `bytes` durably.
-std::expected<void, int> write_durably(const std::string& path, int flags,
-                                       std::string_view bytes) {
+// Opens `path` with `flags` and appends `bytes` durably, or leaves the
+// note as it was when the write fails (append_entry). ENOENT also when
+// the note lost its name before the write.
+std::expected<void, int> append_durably(const std::string& path, int flags,
+                                        std::string_view bytes) {
   const int fd = open_retrying(path, flags);
   if (fd < 0) {
     return std::unexpected(errno);
   }
-  return write_durably(fd, bytes);
+  auto done = append_entry(fd, bytes);
+  if (done) {
+    done = sync_data(fd);
+  }
+  ::close(fd);
+  return done;
 }
 
-enum class Creation { kMade, kNameTaken };
+// Makes the note with O_EXCL and writes `content` into it, where hard
+// links and no-replace renames are refused. Appenders wait (lock) until
+// it holds its heading; should the write fail, the note goes again, so
+// no note is ever left without its heading.
+std::expected<Creation, int> create_in_place(const std::string& note,
+                                             std::string_view content) {
+  const int fd = open_retrying(note, kCreateFlags);
+  if (fd < 0) {
+    return errno == EEXIST ? std::expected<Creation, int>(Creation::kNameTaken)
+                           : std::unexpected(errno);
+  }
+  lock_new_file(fd);
+  std::size_t written = 0;
+  auto done = write_all(fd, content, written);
+  if (done) {
+    done = sync_data(fd);
+  }
+  if (!done) {
+    discard_new_file(fd, note, written);
+  }
+  ::close(fd);
+  if (!done) {
+    return std::unexpected(done.error());
+  }
+  return Creation::kMade;
+}
 
 // Makes the note holding `content` (heading and first entry) in one step:
 // written and synced under a hidden name, then linked to the note's name,
 // which fails when the name is taken. A writer that loses the race for
 // the note therefore never finds it without its heading, and a crash
-// never leaves it empty. Where the file system has no hard links, the
-// note is created with O_EXCL and written straight away instead.
+// never leaves it empty. Where the file system has no hard links (exFAT,
+// vfat, some network and FUSE file systems), the hidden file is renamed
+// to the note's name if the system can refuse a taken name, and otherwise
+// the note is made in place (create_in_place).
 std::expected<Creation, int> create_note(const std::string& folder,
                                          const std::string& note,
                                          const std::string& name,
@@ -116,25 +128,24 @@ std::expected<Creation, int> create_note(const std::string& folder,
     (void)::unlink(temporary.c_str());
     return std::unexpected(kept.error());
   }
-  const int linked = ::link(temporary.c_str(), note.c_str());
-  const int error = errno;
+  int error = ::link(temporary.c_str(), note.c_str()) == 0 ? 0 : errno;
+  if (error != 0 && error != EEXIST) {
+    // No hard links here: a rename that refuses a taken name does as well.
+    const auto renamed = rename_no_replace(temporary.c_str(), note.c_str());
+    if (renamed) {
+      return Creation::kMade;  // the hidden name went with it
+    }
+    error = renamed.error();
+  }
   (void)::unlink(temporary.c_str());
-  if (linked == 0) {
+  if (error == 0) {
     return Creation::kMade;
   }
   if (error == EEXIST) {
     return Creation::kNameTaken;
   }
-  // No hard links here (or the name cannot be made: then this fails too).
-  fd = open_retrying(note, kCreateFlags);
-  if (fd < 0) {
-    return errno == EEXIST ? std::expected<Creation, int>(Creation::kNameTaken)
-                           : std::unexpected(errno);
-  }
-  if (const auto kept = write_durably(fd, content); !kept) {
-    return std::unexpected(kept.error());
-  }
-  return Creation::kMade;
+  // Neither (or the name cannot be made: then this fails too).
+  return create_in_place(note, content);
 }
 
 // Folders that gained a name for the entry and must be synced before the
@@ -156,7 +167,7 @@ bool is_dangling_link(const std::string& note) {
 std::expected<NewNames, int> create_through_link(
     const std::string& note, std::string_view heading_and_entry) {
   const auto kept =
-      write_durably(note, kAppendFlags | O_CREAT, heading_and_entry);
+      append_durably(note, kAppendFlags | O_CREAT, heading_and_entry);
   if (!kept) {
     return std::unexpected(kept.error());
   }
@@ -179,7 +190,7 @@ std::expected<NewNames, int> place_entry(const std::string& folder,
   struct stat st {};
   if (::stat(note.c_str(), &st) == 0) {
     // There already, even if empty: only the entry goes in.
-    if (const auto kept = write_durably(note, kAppendFlags, entry); !kept) {
+    if (const auto kept = append_durably(note, kAppendFlags, entry); !kept) {
       return std::unexpected(kept.error());
     }
     return NewNames{};
@@ -199,7 +210,7 @@ std::expected<NewNames, int> place_entry(const std::string& folder,
   }
   // Another writer made the note since the stat, with its heading. Its
   // name may not be on disk yet, and this entry depends on it.
-  if (const auto kept = write_durably(note, kAppendFlags, entry); !kept) {
+  if (const auto kept = append_durably(note, kAppendFlags, entry); !kept) {
     return std::unexpected(kept.error());
   }
   return NewNames{true, {}};
@@ -236,9 +247,15 @@ ToolOutcome append_daily_log(std::string_view raw) {
 
   // The answer promises the entry is on disk: its bytes, then every name
   // leading to them that this call (or a writer it raced) just made.
-  const auto placed =
-      place_entry(folder, note, name, buffer,
-                  std::string_view(buffer).substr(heading_size));
+  // A note that loses its name under this call (a writer that made it in
+  // place failed and took it away again) is looked for afresh.
+  auto placed = place_entry(folder, note, name, buffer,
+                            std::string_view(buffer).substr(heading_size));
+  for (int retry = 0; retry < 3 && !placed && placed.error() == ENOENT;
+       ++retry) {
+    placed = place_entry(folder, note, name, buffer,
+                         std::string_view(buffer).substr(heading_size));
+  }
   if (!placed) {
     return std::unexpected(write_error_text(placed.error()));
   }

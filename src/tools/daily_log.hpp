@@ -7,8 +7,12 @@
 // append their entries below. Success means the entry is on disk: the
 // note is synced, and so is every folder that gained a name for it.
 // Failures carry the OS error text ("<strerror> (os error N)", never a
-// path); after a failed sync the entry may still be in the note. Nothing
-// is ever truncated or rewritten.
+// path); after a failed sync the entry may still be in the note. A write
+// that fails part way (disk full, file size limit) is undone: the note is
+// cut back to what it held, or, where another writer appended meanwhile,
+// the part is ended with a line feed; a note this call made goes again.
+// Nothing else is ever truncated or rewritten. An empty TZ counts as
+// unset.
 #pragma once
 
 #include <string_view>

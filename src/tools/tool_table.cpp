@@ -106,7 +106,13 @@ json::Value tools_call(const json::Value& request) {
       arguments = a;
     }
   }
-  return tool_result(run_tool(name, arguments));
+  try {
+    return tool_result(run_tool(name, arguments));
+  } catch (const std::bad_alloc&) {
+    // The outcome did not fit into a result beside itself; it is gone
+    // now, and the error result is small.
+  }
+  return tool_result(std::unexpected(os_error_text(ENOMEM)));
 }
 
 }  // namespace vestigor_mcp

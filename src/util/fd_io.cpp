@@ -14,6 +14,13 @@ std::string write_error_text(int error) {
 }
 
 std::expected<void, int> write_all(int fd, std::string_view data) {
+  std::size_t written = 0;
+  return write_all(fd, data, written);
+}
+
+std::expected<void, int> write_all(int fd, std::string_view data,
+                                   std::size_t& written) {
+  written = 0;
   while (!data.empty()) {
     const ssize_t n = ::write(fd, data.data(), data.size());
     if (n < 0) {
@@ -25,6 +32,7 @@ std::expected<void, int> write_all(int fd, std::string_view data) {
     if (n == 0) {
       return std::unexpected(kNoProgress);
     }
+    written += static_cast<std::size_t>(n);
     data.remove_prefix(static_cast<std::size_t>(n));
   }
   return {};

@@ -20,5 +20,8 @@ std::string write_error_text(int error);
 
 // Writes every byte of `data` to `fd`, repeating partial writes.
 std::expected<void, int> write_all(int fd, std::string_view data);
+// The same, counting in `written` the bytes that went out, failure or not.
+std::expected<void, int> write_all(int fd, std::string_view data,
+                                   std::size_t& written);
 
 }  // namespace vestigor_mcp

@@ -1,10 +1,13 @@
 #include "util/fs.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "util/fd_io.hpp"
 
 namespace vestigor_mcp {
 
@@ -107,7 +110,82 @@ std::expected<void, int> make_missing(const std::string& path,
   return std::unexpected(error);
 }
 
+bool lock_file(int fd, int how) {
+  int result = 0;
+  do {
+    result = ::flock(fd, how);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+// Ends what the file on `fd` holds with a line feed, unless it ends so.
+void end_with_line_feed(int fd) {
+  struct stat st {};
+  char last = '\n';
+  if (::fstat(fd, &st) == 0 && st.st_size > 0 &&
+      ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n' &&
+      write_all(fd, "\n")) {
+    (void)sync_data(fd);
+  }
+}
+
+// Undoes `written` bytes appended at `before` (see append_entry).
+void undo_append(int fd, off_t before, std::size_t written) {
+  if (written == 0) {
+    return;  // nothing of this entry reached the file
+  }
+  struct stat st {};
+  if (before >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+      st.st_size == before + static_cast<off_t>(written) &&
+      ::ftruncate(fd, before) == 0) {
+    (void)sync_data(fd);
+    return;
+  }
+  end_with_line_feed(fd);
+}
+
 }  // namespace
+
+std::expected<void, int> append_entry(int fd, std::string_view bytes) {
+  // Held only for the write (and its undo), not for the sync: appenders
+  // queue for microseconds, and the size read here is the size the write
+  // starts from unless someone who takes no lock writes too.
+  const bool locked = lock_file(fd, LOCK_EX);
+  off_t before = -1;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0) {
+    if (st.st_nlink == 0) {
+      if (locked) {
+        (void)lock_file(fd, LOCK_UN);
+      }
+      return std::unexpected(ENOENT);
+    }
+    before = locked ? st.st_size : -1;
+  }
+  std::size_t written = 0;
+  auto done = write_all(fd, bytes, written);
+  if (!done) {
+    undo_append(fd, before, written);
+  }
+  if (locked) {
+    (void)lock_file(fd, LOCK_UN);
+  }
+  return done;
+}
+
+void lock_new_file(int fd) { (void)lock_file(fd, LOCK_EX); }
+
+void discard_new_file(int fd, const std::string& path, std::size_t written) {
+  struct stat held {};
+  struct stat named {};
+  if (::fstat(fd, &held) == 0 && held.st_size == static_cast<off_t>(written) &&
+      ::stat(path.c_str(), &named) == 0 && named.st_ino == held.st_ino &&
+      named.st_dev == held.st_dev) {
+    (void)::unlink(path.c_str());
+    return;
+  }
+  undo_append(fd, -1, written);
+}
 
 std::expected<std::string_view, int> read_regular_file(int dir,
                                                        const char* name,

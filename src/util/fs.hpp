@@ -46,4 +46,25 @@ std::expected<void, int> sync_directory(const std::string& path);
 // errno of the failure; after one, what reached the file is unknown.
 std::expected<void, int> sync_data(int fd);
 
+// Appends `bytes`, one whole entry, to the file open on `fd` (O_APPEND),
+// all or nothing as far as the file system allows. Appenders take turns
+// (an exclusive flock held for the write alone, not for any sync), so a
+// write that fails part way (disk full, file size limit) is undone by
+// cutting the file back to its size before the write. Should the size
+// show that someone who takes no lock wrote meanwhile, or the file system
+// have no locks, the part written is ended with a line feed instead, so
+// the next entry starts a line of its own. ENOENT, with nothing written,
+// when the file has lost its name (discard_new_file removed it): open the
+// name again. Otherwise the errno of the failed write, or kNoProgress.
+std::expected<void, int> append_entry(int fd, std::string_view bytes);
+
+// Locks the file just created on `fd` for this writer alone (best effort),
+// so that appenders wait until it holds what it was made with.
+void lock_new_file(int fd);
+
+// Undoes a file that this call created at `path`, open and locked on `fd`,
+// after writing `written` bytes into it failed: removes it when it holds
+// only those bytes, and otherwise treats them as a failed append_entry.
+void discard_new_file(int fd, const std::string& path, std::size_t written);
+
 }  // namespace vestigor_mcp

@@ -232,6 +232,39 @@ int fsync(int fd) {
 
 int fdatasync(int fd) { return fsync(fd); }
 
+int flock(int fd, int operation) {
+  const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = EBADF;
+    return -1;
+  }
+  OVERLAPPED whole{};
+  const BOOL done = operation == LOCK_UN
+                        ? ::UnlockFileEx(handle, 0, MAXDWORD, MAXDWORD, &whole)
+                        : ::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0,
+                                       MAXDWORD, MAXDWORD, &whole);
+  return done ? 0 : fail_with_last_error();
+}
+
+ssize_t pread(int fd, void* data, std::size_t size, off_t offset) {
+  const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = EBADF;
+    return -1;
+  }
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(static_cast<unsigned long long>(offset));
+  at.OffsetHigh =
+      static_cast<DWORD>(static_cast<unsigned long long>(offset) >> 32);
+  DWORD got = 0;
+  constexpr std::size_t kMost = std::size_t{1} << 30;
+  if (!::ReadFile(handle, data, static_cast<DWORD>(size < kMost ? size : kMost),
+                  &got, &at)) {
+    return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : fail_with_last_error();
+  }
+  return static_cast<ssize_t>(got);
+}
+
 int link(const char* existing, const char* new_name) {
   if (::CreateHardLinkW(wide(new_name).c_str(), wide(existing).c_str(),
                         nullptr)) {
@@ -277,31 +310,4 @@ char* realpath(const char* path, char* resolved) {
   }
   std::memcpy(copy, out.c_str(), out.size() + 1);
   return copy;
-}
-
-struct tm* localtime_r(const time_t* when, struct tm* out) {
-  // 100 ns ticks from 1601 to the Unix epoch.
-  constexpr long long kEpochTicks = 116444736000000000LL;
-  const long long ticks =
-      static_cast<long long>(*when) * 10000000LL + kEpochTicks;
-  FILETIME file_time{};
-  file_time.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFF);
-  file_time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-  SYSTEMTIME utc{};
-  SYSTEMTIME local{};
-  if (!::FileTimeToSystemTime(&file_time, &utc) ||
-      !::SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) {
-    errno = EOVERFLOW;
-    return nullptr;
-  }
-  std::memset(out, 0, sizeof *out);
-  out->tm_year = local.wYear - 1900;
-  out->tm_mon = local.wMonth - 1;
-  out->tm_mday = local.wDay;
-  out->tm_hour = local.wHour;
-  out->tm_min = local.wMinute;
-  out->tm_sec = local.wSecond;
-  out->tm_wday = local.wDayOfWeek;
-  out->tm_isdst = -1;
-  return out;
 }

@@ -57,10 +57,15 @@ int fdatasync(int fd);
 int link(const char* existing, const char* new_name);
 // The final path of what `path` leads to, "/" as separator, malloc'ed.
 char* realpath(const char* path, char* resolved);
-// The local time in the system's time zone (Win32), never the C runtime's
-// reading of TZ, which understands only the POSIX form and silently
-// misreads a zone name.
-struct tm* localtime_r(const time_t* when, struct tm* out);
+
+// flock over LockFileEx: LOCK_EX waits for the whole file, LOCK_UN lets
+// it go.
+#define LOCK_EX 2
+#define LOCK_UN 8
+int flock(int fd, int operation);
+// pread over ReadFile at an offset; the descriptor's position moves too,
+// which no caller relies on.
+ssize_t pread(int fd, void* data, std::size_t size, off_t offset);
 
 inline int mkdir(const char* path, int /*mode*/) { return ::_mkdir(path); }
 inline ssize_t read(int fd, void* data, std::size_t size) {

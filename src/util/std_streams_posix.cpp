@@ -9,8 +9,10 @@
 namespace vestigor_mcp {
 
 void prepare_standard_streams() {
-  // A closed reader: write fails with EPIPE instead of SIGPIPE ending us.
+  // Writes fail instead: on a closed stdout (EPIPE), and beyond the file
+  // size limit (EFBIG), where the append is undone and serving goes on.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   // A standard stream that is not open at all would hand its descriptor
   // number to the next file we open (a note would then receive diagnostics
   // or responses). Park /dev/null there instead: reads see end of input,

@@ -6,6 +6,8 @@
 // before it).
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +15,9 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <latch>
 #include <optional>
 #include <set>
@@ -235,6 +239,68 @@ TEST(DailyLog, StampsWithTheLocalTimeOfTheZoneInTz) {
     ClockWindow window(tz);
     run_and_expect_appended({{1, "zoned", "zoned"}}, options_for(tz, v.path()),
                             v.at("daily"), {}, window);
+  }
+}
+
+std::string bytes_of(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool write_bytes(const std::string& path, const std::string& bytes) {
+  fs::create_directories(fs::path(path).parent_path());
+  return static_cast<bool>(std::ofstream(path, std::ios::binary) << bytes);
+}
+
+// Kiritimati (UTC+14) as the system's zone, in a mount namespace of the
+// server's own: /etc/localtime leads to it, while the zone files a C
+// library may read for an empty TZ ("UTC", "Universal") stay UTC. Here
+// /etc/localtime is usually a link into the zone folder, which a fresh
+// tmpfs then covers.
+bool kiritimati_as_system_zone() {
+  const std::string zones = "/usr/share/zoneinfo";
+  const std::string kiritimati = bytes_of(zones + "/Pacific/Kiritimati");
+  const std::string utc = bytes_of(zones + "/Etc/UTC");
+  std::error_code error;
+  const std::string local = fs::canonical("/etc/localtime", error).string();
+  if (kiritimati.empty() || utc.empty() || ::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount("tmpfs", zones.c_str(), "tmpfs", 0, nullptr) != 0) {
+    return false;
+  }
+  for (const char* name :
+       {"/UTC", "/Universal", "/Etc/UTC", "/Etc/Universal"}) {
+    if (!write_bytes(zones + name, utc)) {
+      return false;
+    }
+  }
+  if (local.starts_with(zones + "/")) {
+    return write_bytes(local, kiritimati);
+  }
+  return write_bytes(zones + "/Kiritimati", kiritimati) &&
+         ::mount((zones + "/Kiritimati").c_str(), "/etc/localtime", nullptr,
+                 MS_BIND, nullptr) == 0;
+}
+
+// Hosts pass an optional setting left blank as an empty variable: an
+// empty TZ means the system's zone, as an unset one does (not UTC).
+TEST(DailyLog, EmptyTzMeansTheSystemZone) {
+  RunOptions probe;
+  probe.before_exec = kiritimati_as_system_zone;
+  if (run_server("", probe).exit_code == 124) {
+    GTEST_SKIP() << "cannot set the system zone for the server alone: needs "
+                    "root and a private mount namespace";
+  }
+  for (const std::optional<std::string>& tz :
+       {std::optional<std::string>(), std::optional<std::string>("")}) {
+    SCOPED_TRACE(tz ? "TZ empty" : "TZ unset");
+    TempVault v;
+    RunOptions options = options_for("", v.path());
+    options.env[0].second = tz;
+    options.before_exec = kiritimati_as_system_zone;
+    ClockWindow window("Pacific/Kiritimati");
+    run_and_expect_appended({{1, "zoned", "zoned"}}, options, v.at("daily"), {},
+                            window);
   }
 }
 

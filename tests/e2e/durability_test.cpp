@@ -230,7 +230,7 @@ TEST_F(SyncShim, WithoutHardLinksTheNoteIsMadeInPlace) {
   v.mkdir("vault/daily");
   const RunResult r =
       run_server(append_line(1, "first") + append_line(2, "second"),
-                 shimmed(v.at("vault"), log, "link"));
+                 shimmed(v.at("vault"), log, "link,renameat2"));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   ASSERT_EQ(r.out_lines().size(), 2u);
   const std::string note = note_in_answer(r.out_lines()[0]);
@@ -246,7 +246,8 @@ TEST_F(SyncShim, WithoutHardLinksTheNoteIsMadeInPlace) {
   EXPECT_EQ(lines[1], "");
   EXPECT_TRUE(lines[2].starts_with("- ") && lines[2].ends_with(" first"));
   EXPECT_TRUE(lines[3].starts_with("- ") && lines[3].ends_with(" second"));
-  // The link was tried and refused; the note (once per entry) and its
+  // The link and the rename were tried and refused; the note (once per
+  // entry) and its
   // folder were synced, and the hidden file tried first (whose inode the
   // note may have taken over).
   const Lines syncs = sorted_log(log);

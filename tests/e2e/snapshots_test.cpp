@@ -121,8 +121,9 @@ TEST(Snapshots, SkipANoteThatPermissionsHide) {
   ::chmod(vault.at("agents/memory/current-state.md").c_str(), 0644);
   RunOptions o = in_vault(vault.path());
   o.run_as = kUnprivilegedUid;
-  EXPECT_EQ(run_server(snapshot_calls_input(), o).out_lines()[0],
-            tool_result_line(1, "public", false));
+  const Lines answers = run_server(snapshot_calls_input(), o).out_lines();
+  ASSERT_FALSE(answers.empty());
+  EXPECT_EQ(answers[0], tool_result_line(1, "public", false));
 }
 
 TEST(Snapshots, EmptyVaultPathMeansTheWorkingDirectory) {

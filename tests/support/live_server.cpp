@@ -45,18 +45,13 @@ LiveServer::LiveServer(const RunOptions& options) {
     envp.push_back(e.data());
   }
   envp.push_back(nullptr);
+  const std::string& binary = server_binary(options);
   pid_ = ::fork();
   if (pid_ == 0) {
     ::dup2(options.stdin_fd ? *options.stdin_fd : in_pipe[0], 0);
     ::dup2(out_pipe[1], 1);
     ::dup2(err_pipe[1], 2);
-    if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) {
-      ::_exit(126);
-    }
-    ::signal(SIGPIPE, SIG_DFL);
-    char* argv[] = {const_cast<char*>(VESTIGOR_BINARY), nullptr};
-    ::execve(VESTIGOR_BINARY, argv, envp.data());
-    ::_exit(127);
+    exec_server(options, binary, envp.data());
   }
   if (!options.stdin_fd) {
     ::close(in_pipe[0]);

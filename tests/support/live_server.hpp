@@ -19,9 +19,9 @@ namespace vestigor_mcp::testing {
 
 class LiveServer {
  public:
-  // Starts the binary with `options`' environment, working directory and,
-  // when set, stdin_fd as its standard input (otherwise a pipe). Other
-  // fields of RunOptions are not used.
+  // Starts the binary as exec_server does, with `options`' stdin_fd, when
+  // set, as its standard input (otherwise a pipe). The close_* fields and
+  // the timeout are not used.
   explicit LiveServer(const RunOptions& options);
   ~LiveServer();
   LiveServer(const LiveServer&) = delete;

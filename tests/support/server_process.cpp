@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "protocol/json.hpp"
 
@@ -129,6 +130,77 @@ std::string tool_result_line(int id, std::string_view text, bool is_error) {
   return result_line(std::to_string(id), result);
 }
 
+namespace {
+
+// A copy of the binary in a fresh folder of mode 0755, removed at exit.
+class ReachableCopy {
+ public:
+  ReachableCopy() {
+    std::error_code error;
+    char pattern[] = "/tmp/vestigor-bin-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr || ::chmod(pattern, 0755) != 0) {
+      return;
+    }
+    folder_ = pattern;
+    const std::string copy = folder_ + "/vestigor-mcp";
+    if (std::filesystem::copy_file(VESTIGOR_BINARY, copy, error) &&
+        ::chmod(copy.c_str(), 0755) == 0) {
+      path_ = copy;
+    }
+  }
+  ~ReachableCopy() {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+  }
+  ReachableCopy(const ReachableCopy&) = delete;
+  ReachableCopy& operator=(const ReachableCopy&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string folder_;
+  std::string path_;
+};
+
+}  // namespace
+
+const std::string& server_binary(const RunOptions& options) {
+  static const std::string own = VESTIGOR_BINARY;
+  if (!options.run_as) {
+    return own;
+  }
+  static const ReachableCopy copy;
+  if (copy.path().empty()) {
+    ADD_FAILURE() << "cannot copy the server where another user reaches it";
+    return own;
+  }
+  return copy.path();
+}
+
+void exec_server(const RunOptions& options, const std::string& binary,
+                 char* const envp[]) {
+  if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) {
+    ::_exit(126);
+  }
+  if (options.run_as && ::getuid() == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(*options.run_as) != 0 ||
+        ::setuid(*options.run_as) != 0) {
+      ::_exit(125);
+    }
+  }
+  if (options.before_exec != nullptr && !options.before_exec()) {
+    ::_exit(124);
+  }
+  ::signal(SIGPIPE, SIG_DFL);
+  std::vector<char*> argv;
+  for (const std::string& word : options.wrapper) {
+    argv.push_back(const_cast<char*>(word.c_str()));
+  }
+  argv.push_back(const_cast<char*>(binary.c_str()));
+  argv.push_back(nullptr);
+  ::execve(argv.front(), argv.data(), envp);
+  ::_exit(127);
+}
+
 RunResult run_server(std::string_view input, const RunOptions& options) {
   RunResult result;
   int in_pipe[2] = {-1, -1};
@@ -154,6 +226,10 @@ RunResult run_server(std::string_view input, const RunOptions& options) {
     envp.push_back(e.data());
   }
   envp.push_back(nullptr);
+  const std::string& binary = server_binary(options);
+  // A server that ends before taking all its input must fail the test,
+  // not kill it.
+  ::signal(SIGPIPE, SIG_IGN);
 
   const pid_t pid = ::fork();
   if (pid < 0) {
@@ -171,19 +247,7 @@ RunResult run_server(std::string_view input, const RunOptions& options) {
     } else {
       ::dup2(err_pipe[1], 2);
     }
-    if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) {
-      ::_exit(126);
-    }
-    if (options.run_as && ::getuid() == 0) {
-      if (::setgroups(0, nullptr) != 0 || ::setgid(*options.run_as) != 0 ||
-          ::setuid(*options.run_as) != 0) {
-        ::_exit(125);
-      }
-    }
-    ::signal(SIGPIPE, SIG_DFL);
-    char* argv[] = {const_cast<char*>(VESTIGOR_BINARY), nullptr};
-    ::execve(VESTIGOR_BINARY, argv, envp.data());
-    ::_exit(127);
+    exec_server(options, binary, envp.data());
   }
   ::close(in_pipe[0]);
   ::close(out_pipe[1]);

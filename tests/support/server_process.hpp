@@ -46,6 +46,11 @@ struct RunOptions {
   bool close_stderr = false;       // child starts with fd 2 closed
   std::optional<int> stdin_fd;     // use this descriptor as stdin instead
   std::chrono::seconds timeout{60};
+  // Runs in the child just before exec, as the server's user (resource
+  // limits, namespaces); false ends the child with status 124.
+  bool (*before_exec)() = nullptr;
+  // A program and its arguments that run the server (strace ...).
+  std::vector<std::string> wrapper;
 };
 
 struct RunResult {
@@ -63,6 +68,17 @@ struct RunResult {
 std::vector<std::string> child_environment(const RunOptions& options);
 
 RunResult run_server(std::string_view input, const RunOptions& options = {});
+
+// The child's part of starting the server, after its standard streams are
+// in place: working directory, user, `before_exec`, then exec of the
+// wrapper or the binary. `binary` comes from server_binary(options), found
+// before forking. Never returns.
+[[noreturn]] void exec_server(const RunOptions& options,
+                              const std::string& binary, char* const envp[]);
+// The server binary as `options.run_as` can reach it: for another user, a
+// copy in a folder everyone may enter (the checkout may live in one that
+// others cannot, such as /root).
+const std::string& server_binary(const RunOptions& options);
 
 // Options that point VESTIGOR_VAULT at `vault` and fix TZ to UTC.
 RunOptions in_vault(const std::string& vault);

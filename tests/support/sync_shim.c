@@ -4,10 +4,12 @@
  *   VESTIGOR_SHIM_FAIL  calls that fail instead of running, comma-
  *                       separated: "fdatasync" and "fsync" with EIO, as a
  *                       failing disk; "link" with EPERM, as a file system
- *                       without hard links
+ *                       without hard links; "renameat2" with EINVAL, as
+ *                       one that cannot rename without replacing
  *   VESTIGOR_SHIM_LOG   a file that gains one line per call, failed calls
  *                       included: "<call> <path>" for a folder, "<call>
- *                       inode <number>" for a file, "link" for link
+ *                       inode <number>" for a file, "link" for link,
+ *                       "renameat2" for renameat2
  * Interposing works only on a dynamically linked server. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -106,4 +108,25 @@ int link(const char* from, const char* to) {
     return -1;
   }
   return real(from, to);
+}
+
+typedef int (*RenameFunction)(int, const char*, int, const char*, unsigned);
+
+int renameat2(int from_dir, const char* from, int to_dir, const char* to,
+              unsigned flags) {
+  const int saved = errno;
+  log_call("renameat2", -1);
+  errno = saved;
+  if (should_fail("renameat2")) {
+    errno = EINVAL;
+    return -1;
+  }
+  RenameFunction real = NULL;
+  void* symbol = dlsym(RTLD_NEXT, "renameat2");
+  memcpy(&real, &symbol, sizeof real);
+  if (real == NULL) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return real(from_dir, from, to_dir, to, flags);
 }

@@ -4,8 +4,8 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -16,6 +16,7 @@
 #include "util/buffer.hpp"
 #include "util/fd_io.hpp"
 #include "util/fs.hpp"
+#include "util/local_clock.hpp"
 
 namespace vestigor_mcp {
 namespace {
@@ -170,26 +171,25 @@ TEST(WalkOnWindows, OneFolderHasOneIdentityByEveryPath) {
   ::close(other);
 }
 
-// The C runtime reads TZ=Europe/Berlin as a zone named "Eur" at UTC: the
+// The C runtime would read TZ=Asia/Kolkata as a zone "Asi" at UTC: the
 // server's local time comes from the system's zone whatever TZ says.
 TEST(LocalTimeOnWindows, FollowsTheSystemZoneNotTz) {
   ASSERT_EQ(::_putenv_s("TZ", "Asia/Kolkata"), 0);
-  ::tzset();
-  for (int attempt = 0; attempt < 3; ++attempt) {
+  std::string expected;
+  std::string seen;
+  for (int attempt = 0; attempt < 3 && seen != expected; ++attempt) {
     SYSTEMTIME system{};
     ::GetLocalTime(&system);
-    const std::time_t now = std::time(nullptr);
-    struct tm local {};
-    ASSERT_NE(::localtime_r(&now, &local), nullptr);
-    if (local.tm_min != system.wMinute) {
-      continue;  // a minute turned between the readings
-    }
-    EXPECT_EQ(local.tm_year + 1900, system.wYear);
-    EXPECT_EQ(local.tm_mon + 1, system.wMonth);
-    EXPECT_EQ(local.tm_mday, system.wDay);
-    EXPECT_EQ(local.tm_hour, system.wHour);
-    break;
+    const auto stamp = read_local_clock();
+    ASSERT_TRUE(stamp.has_value());
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d",
+                  int{system.wYear}, int{system.wMonth}, int{system.wDay},
+                  int{system.wHour}, int{system.wMinute});
+    expected = text;
+    seen = stamp->date + " " + stamp->time;  // unequal only at a minute's turn
   }
+  EXPECT_EQ(seen, expected);
   ::_putenv_s("TZ", "");
 }
 
