@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "util/fd_io.hpp"
 
@@ -110,13 +113,36 @@ std::expected<void, int> make_missing(const std::string& path,
   return std::unexpected(error);
 }
 
-bool lock_file(int fd, int how) {
+// Appenders hold the lock for one write, microseconds; a lock held much
+// longer belongs to another program (a sync tool, a script running
+// flock), and the server must not wait on it forever.
+constexpr std::chrono::milliseconds kLockPatience{2000};
+
+bool try_lock(int fd, int how) {
   int result = 0;
   do {
-    result = ::flock(fd, how);
+    result = ::flock(fd, how | LOCK_NB);
   } while (result != 0 && errno == EINTR);
   return result == 0;
 }
+
+// Takes the exclusive lock on `fd`, waiting for it at most kLockPatience;
+// false when it is not had (then the caller goes on without it).
+bool lock_exclusive(int fd) {
+  const auto deadline = std::chrono::steady_clock::now() + kLockPatience;
+  auto pause = std::chrono::microseconds(50);
+  while (!try_lock(fd, LOCK_EX)) {
+    if (errno != EWOULDBLOCK ||
+        std::chrono::steady_clock::now() + pause > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(10000));
+  }
+  return true;
+}
+
+void unlock(int fd) { (void)try_lock(fd, LOCK_UN); }
 
 // Ends what the file on `fd` holds with a line feed, unless it ends so.
 void end_with_line_feed(int fd) {
@@ -150,13 +176,13 @@ std::expected<void, int> append_entry(int fd, std::string_view bytes) {
   // Held only for the write (and its undo), not for the sync: appenders
   // queue for microseconds, and the size read here is the size the write
   // starts from unless someone who takes no lock writes too.
-  const bool locked = lock_file(fd, LOCK_EX);
+  const bool locked = lock_exclusive(fd);
   off_t before = -1;
   struct stat st {};
   if (::fstat(fd, &st) == 0) {
     if (st.st_nlink == 0) {
       if (locked) {
-        (void)lock_file(fd, LOCK_UN);
+        unlock(fd);
       }
       return std::unexpected(ENOENT);
     }
@@ -168,12 +194,12 @@ std::expected<void, int> append_entry(int fd, std::string_view bytes) {
     undo_append(fd, before, written);
   }
   if (locked) {
-    (void)lock_file(fd, LOCK_UN);
+    unlock(fd);
   }
   return done;
 }
 
-void lock_new_file(int fd) { (void)lock_file(fd, LOCK_EX); }
+void lock_new_file(int fd) { (void)lock_exclusive(fd); }
 
 void discard_new_file(int fd, const std::string& path, std::size_t written) {
   struct stat held {};

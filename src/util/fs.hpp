@@ -51,8 +51,10 @@ std::expected<void, int> sync_data(int fd);
 // (an exclusive flock held for the write alone, not for any sync), so a
 // write that fails part way (disk full, file size limit) is undone by
 // cutting the file back to its size before the write. Should the size
-// show that someone who takes no lock wrote meanwhile, or the file system
-// have no locks, the part written is ended with a line feed instead, so
+// show that someone who takes no lock wrote meanwhile, or the lock not be
+// had (no locks on the file system, or another program holding it for
+// over two seconds: the write then goes ahead without it), the part
+// written is ended with a line feed instead, so
 // the next entry starts a line of its own. ENOENT, with nothing written,
 // when the file has lost its name (discard_new_file removed it): open the
 // name again. Otherwise the errno of the failed write, or kNoProgress.

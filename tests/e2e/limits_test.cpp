@@ -3,8 +3,10 @@
 // without hard links (strace's fault injection) and hosts that stop it
 // with signals. None of them may leave a torn or headless note, a hidden
 // file, or a dead server.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -165,6 +167,39 @@ TEST(Limits, FileSizeLimitFailsTheAppendCleanlyAndServingGoesOn) {
   for (const auto& [name, content] : read_folder(v.at("daily"))) {
     EXPECT_TRUE(has_one_more_entry(content, before, "after")) << content;
   }
+}
+
+// Another program that holds the note's lock and never lets go (a sync
+// tool, a script under flock) delays an append by at most a moment: the
+// entry goes in without the lock, and the answer comes.
+TEST(Limits, NoteLockedByAnotherProgramDoesNotHoldTheAppend) {
+  TempVault v;
+  const std::string before = "# mine\n\n- 08:00 kept\n";
+  std::vector<int> held;
+  for (const std::string& date : likely_dates()) {
+    v.write("daily/" + date + ".md", before);
+    const int fd =
+        ::open(v.at("daily/" + date + ".md").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    held.push_back(fd);
+  }
+  RunOptions options = in_vault(v.path());
+  options.timeout = seconds(30);
+  const RunResult r = run_server(append_input(1, "locked out"), options);
+  for (const int fd : held) {
+    ::close(fd);
+  }
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0);
+  ASSERT_EQ(r.out_lines().size(), 1u) << r.err;
+  EXPECT_TRUE(r.out_lines()[0].find("Appended to daily/") != std::string::npos)
+      << r.out_lines()[0];
+  std::size_t grown = 0;
+  for (const auto& [name, content] : read_folder(v.at("daily"))) {
+    grown += has_one_more_entry(content, before, "locked out") ? 1 : 0;
+  }
+  EXPECT_EQ(grown, 1u);
 }
 
 [[maybe_unused]] bool limit_address_space() {
