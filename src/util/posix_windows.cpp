@@ -239,11 +239,22 @@ int flock(int fd, int operation) {
     return -1;
   }
   OVERLAPPED whole{};
-  const BOOL done = operation == LOCK_UN
-                        ? ::UnlockFileEx(handle, 0, MAXDWORD, MAXDWORD, &whole)
-                        : ::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0,
-                                       MAXDWORD, MAXDWORD, &whole);
-  return done ? 0 : fail_with_last_error();
+  if ((operation & LOCK_UN) != 0) {
+    return ::UnlockFileEx(handle, 0, MAXDWORD, MAXDWORD, &whole)
+               ? 0
+               : fail_with_last_error();
+  }
+  const DWORD how =
+      LOCKFILE_EXCLUSIVE_LOCK |
+      ((operation & LOCK_NB) != 0 ? LOCKFILE_FAIL_IMMEDIATELY : 0);
+  if (::LockFileEx(handle, how, 0, MAXDWORD, MAXDWORD, &whole)) {
+    return 0;
+  }
+  if (::GetLastError() == ERROR_LOCK_VIOLATION) {
+    errno = EWOULDBLOCK;
+    return -1;
+  }
+  return fail_with_last_error();
 }
 
 ssize_t pread(int fd, void* data, std::size_t size, off_t offset) {

@@ -58,9 +58,10 @@ int link(const char* existing, const char* new_name);
 // The final path of what `path` leads to, "/" as separator, malloc'ed.
 char* realpath(const char* path, char* resolved);
 
-// flock over LockFileEx: LOCK_EX waits for the whole file, LOCK_UN lets
-// it go.
+// flock over LockFileEx: LOCK_EX waits for the whole file (with LOCK_NB,
+// a lock held elsewhere fails at once with EWOULDBLOCK), LOCK_UN lets it go.
 #define LOCK_EX 2
+#define LOCK_NB 4
 #define LOCK_UN 8
 int flock(int fd, int operation);
 // pread over ReadFile at an offset; the descriptor's position moves too,
