@@ -19,7 +19,7 @@ build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
 jobs=${FUZZ_JOBS:-2}
 
 # clang-16 with libc++: clang cannot use libstdc++ 12's std::expected.
-packages="clang-16 libc++-16-dev libc++abi-16-dev libclang-rt-16-dev cmake ninja-build libicu-dev"
+packages="clang-16 libc++-16-dev libc++abi-16-dev libclang-rt-16-dev cmake ninja-build libicu-dev liburing-dev"
 missing=""
 for p in $packages; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed'; then

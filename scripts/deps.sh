@@ -27,7 +27,7 @@ need_packages() {
 }
 
 # What building the server needs.
-BUILD_PACKAGES=(cmake ninja-build g++)
+BUILD_PACKAGES=(cmake ninja-build g++ liburing-dev)
 # What the test suites add: GoogleTest, Google Benchmark, ICU (the oracle
 # the Unicode tables are checked against), dpkg-dev and lintian for the
 # package test, time-zone files for the empty-root test, strace for

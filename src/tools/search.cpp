@@ -1,19 +1,20 @@
 #include "tools/search.hpp"
 
 #include <cerrno>
-#include <optional>
 #include <string>
 
 #include "tools/line_finder.hpp"
+#include "tools/note_scan.hpp"
 #include "tools/walk.hpp"
-#include "util/buffer.hpp"
 #include "util/fd_io.hpp"
-#include "util/fs.hpp"
 #include "util/unicode.hpp"
 
 namespace vestigor_mcp {
 
-ToolOutcome search(std::string_view query) {
+namespace {
+
+ToolOutcome search_notes(std::string_view query, ReadWay way,
+                         std::size_t piece_bytes, std::size_t ring_after) {
   if (trim_white_space(query).empty()) {
     return std::unexpected("query is empty");
   }
@@ -27,50 +28,72 @@ ToolOutcome search(std::string_view query) {
   }
   std::string lines;  // the match lines, each after a LF
   std::size_t matches = 0;
-  std::string failure;
   if (finder->can_match()) {
-    Buffer note;  // one note at a time
-    const auto walked = collect_md(*vault, [&](const NoteWalk& walk) {
-      const auto read = read_regular_file(walk.folder(), walk.name(), note);
-      if (!read) {
-        if (read.error() == ENOMEM) {
-          failure = os_error_text(ENOMEM);
-          return WalkStep::kStop;
+    // The walk runs ahead of the search by the reader's window; the notes
+    // are searched strictly in the order the walk met them.
+    NoteWalk walk(*vault);
+    NoteReader reader(way, piece_bytes, ring_after);
+    NoteScan scan(*finder);
+    bool walked = false;
+    while (matches < kMaxSearchMatches) {
+      while (!walked && reader.has_room()) {
+        const std::expected<bool, int> more = walk.next();
+        if (!more) {
+          return std::unexpected(os_error_text(more.error()));
         }
-        return WalkStep::kContinue;
+        if (!*more) {
+          walked = true;
+        } else if (const auto added = reader.add(walk); !added) {
+          return std::unexpected(os_error_text(added.error()));
+        }
       }
-      const auto match = finder->first_match(*read);
-      if (!match) {
-        failure = match.error();
-        return WalkStep::kStop;
+      if (reader.empty()) {
+        break;
       }
-      // A note that is not valid UTF-8 is skipped, matching or not, so
-      // only a matching note needs the check.
-      if (!*match || !is_valid_utf8(*read)) {
-        return WalkStep::kContinue;
+      scan.start();
+      for (;;) {
+        // A note that cannot be read is skipped, wherever it fails.
+        const auto piece = reader.next_piece();
+        if (!piece) {
+          break;
+        }
+        const auto more = scan.take(
+            piece->bytes, piece->last ? PieceEnd::kLast : PieceEnd::kMore);
+        if (!more) {
+          return std::unexpected(more.error());
+        }
+        if (!*more) {
+          break;
+        }
       }
-      lines += '\n';
-      lines += display_path(walk.path(), *vault);
-      lines += ':';
-      lines += std::to_string((*match)->number);
-      lines += ": ";
-      lines += trim_white_space((*match)->text);
-      ++matches;
-      return matches == kMaxSearchMatches ? WalkStep::kStop
-                                          : WalkStep::kContinue;
-    });
-    if (!walked) {
-      failure = os_error_text(walked.error());
+      if (scan.matched()) {
+        lines += '\n';
+        lines += display_path(reader.path(), *vault);
+        lines += ':';
+        lines += std::to_string(scan.line_number());
+        lines += ": ";
+        lines += trim_white_space(scan.line());
+        ++matches;
+      }
+      reader.drop();
     }
-  }
-  if (!failure.empty()) {
-    return std::unexpected(failure);
   }
   if (matches == 0) {
     return "No matches for \"" + std::string(query) + "\".";
   }
   return std::to_string(matches) + " file match(es) for \"" +
          std::string(query) + "\":\n" + lines;
+}
+
+}  // namespace
+
+ToolOutcome search(std::string_view query) {
+  return search_notes(query, ReadWay::kRing, kNotePieceBytes, kRingAfterNotes);
+}
+
+ToolOutcome TEST_search(std::string_view query, ReadWay way,
+                        std::size_t piece_bytes) {
+  return search_notes(query, way, piece_bytes, 0);
 }
 
 }  // namespace vestigor_mcp

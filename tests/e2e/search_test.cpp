@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -341,6 +344,90 @@ TEST(Search, SkipsWhatItMayNotRead) {
   EXPECT_EQ(
       search({"alpha"}, options),
       (Lines{found(1, "alpha", {"open/a.md:1: alpha", "z.md:1: alpha"})}));
+}
+
+// A walk long enough for the server to read through its ring (set up
+// after the first 64 notes), with notes of several pieces; the suite's
+// second run reads the same notes with io_uring refused.
+TEST(Search, AnswersAlikeThroughALongWalk) {
+  TempVault vault;
+  Lines expected;
+  const std::string filler(39, 'f');
+  for (int i = 0; i < 240; ++i) {
+    const bool big = i % 10 == 3;  // 40 KB before the match: two pieces
+    std::string content;
+    for (int k = 0; big && k < 1000; ++k) {
+      content += filler + "\n";
+    }
+    content += std::string(static_cast<std::size_t>(i % 7), '\n');
+    std::string needle = "Needle ";
+    needle += std::to_string(i);
+    content += i % 5 == 3 ? needle : std::string("hay");
+    content += "\r\n";
+    std::string name = "d";
+    name += std::to_string(i / 60);
+    name += "/n";
+    name += std::to_string(100 + i);
+    name += ".md";
+    vault.write(name, content);
+    if (i % 5 == 3) {
+      const int line = (big ? 1000 : 0) + i % 7 + 1;
+      expected.push_back(name + ":" + std::to_string(line) + ": " + needle);
+    }
+  }
+  EXPECT_EQ(search({"needle"}, in_vault(vault.path())),
+            (Lines{found(1, "needle", expected)}));
+}
+
+// Notes are read in pieces: a note far larger than the memory the server
+// may have is searched, and an endless one with no line end is skipped.
+TEST(Search, HoldsOneLineOfANoteAtATime) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer needs more address space than the "
+                  "limit below leaves";
+#else
+  TempVault vault;
+  vault.write("a.md", "alpha\n");
+  vault.symlink("/proc/self/pagemap", "q.md");
+  vault.write("z.md", "alpha\n");
+  // 400 MiB in 400 lines of NUL bytes (holes: quick to make), then the
+  // match on line 401.
+  const int fd =
+      ::open(vault.at("big.md").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  constexpr off_t kMiB = off_t{1} << 20;
+  for (off_t line = 1; line <= 400; ++line) {
+    ASSERT_EQ(::pwrite(fd, "\n", 1, line * kMiB - 1), 1);
+  }
+  const std::string last = "the Alpha at the end\n";
+  ASSERT_EQ(::pwrite(fd, last.data(), last.size(), 400 * kMiB),
+            static_cast<ssize_t>(last.size()));
+  ::close(fd);
+  RunOptions options = in_vault(vault.path());
+  options.address_space = 262144UL << 10;  // ulimit -v 262144
+  EXPECT_EQ(search({"alpha"}, options),
+            (Lines{found(1, "alpha",
+                         {"a.md:1: alpha", "big.md:401: the Alpha at the end",
+                          "z.md:1: alpha"})}));
+#endif
+}
+
+// The filter under which the suite runs a second time (with
+// VESTIGOR_TEST_REFUSE_IO_URING set) does refuse io_uring.
+TEST(Search, FilterForTheSecondRunRefusesIoUring) {
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (!refuse_io_uring()) {
+      ::_exit(2);
+    }
+    const long ring = ::syscall(__NR_io_uring_setup, 8, nullptr);
+    ::_exit(ring == -1 && errno == ENOSYS ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

@@ -3,12 +3,19 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -17,6 +24,19 @@
 extern char** environ;
 
 namespace vestigor_mcp::testing {
+
+bool refuse_io_uring() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_io_uring_setup, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program{static_cast<unsigned short>(std::size(filter)),
+                           filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
 
 std::vector<std::string> child_environment(const RunOptions& options) {
   std::vector<std::string> env;
@@ -187,8 +207,18 @@ void exec_server(const RunOptions& options, const std::string& binary,
       ::_exit(125);
     }
   }
+  if (options.address_space) {
+    const rlimit limit{*options.address_space, *options.address_space};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) {
+      ::_exit(124);
+    }
+  }
   if (options.before_exec != nullptr && !options.before_exec()) {
     ::_exit(124);
+  }
+  if (std::getenv("VESTIGOR_TEST_REFUSE_IO_URING") != nullptr &&
+      !refuse_io_uring()) {
+    ::_exit(123);
   }
   ::signal(SIGPIPE, SIG_DFL);
   std::vector<char*> argv;

@@ -45,6 +45,7 @@ struct RunOptions {
   bool close_stdout = false;       // reader closes stdout at once
   bool close_stderr = false;       // child starts with fd 2 closed
   std::optional<int> stdin_fd;     // use this descriptor as stdin instead
+  std::optional<unsigned long> address_space;  // RLIMIT_AS, in bytes
   std::chrono::seconds timeout{60};
   // Runs in the child just before exec, as the server's user (resource
   // limits, namespaces); false ends the child with status 124.
@@ -79,6 +80,13 @@ RunResult run_server(std::string_view input, const RunOptions& options = {});
 // copy in a folder everyone may enter (the checkout may live in one that
 // others cannot, such as /root).
 const std::string& server_binary(const RunOptions& options);
+// Makes the system refuse io_uring_setup (ENOSYS) to this process and all
+// it starts from now on, with a seccomp filter, as container profiles
+// often do. False when the filter cannot be installed. run_server puts
+// every server under it when the test runs with VESTIGOR_TEST_REFUSE_IO_URING
+// set in its own environment, so that a suite can be run once with
+// io_uring and once without.
+bool refuse_io_uring();
 
 // Options that point VESTIGOR_VAULT at `vault` and fix TZ to UTC.
 RunOptions in_vault(const std::string& vault);

@@ -1,0 +1,133 @@
+#include "tools/note_reader_sync.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace vestigor_mcp {
+
+namespace {
+
+// Reads in a row that must find their pages cached before the hints stop.
+constexpr std::size_t kCachedRunToStopHints = 64;
+constexpr std::size_t kTakenPerNoteAhead = 4;
+
+}  // namespace
+
+SyncNotes::SyncNotes(std::size_t depth, std::size_t piece_bytes,
+                     const ReadHints* hints)
+    : piece_bytes_(piece_bytes),
+      hints_(depth > 1 ? hints : nullptr),
+      slots_(depth) {}
+
+SyncNotes::~SyncNotes() {
+  while (!empty()) {
+    drop();
+  }
+}
+
+bool SyncNotes::has_room() const {
+  // Opening a note ahead waits for its inode when the cache is cold, and a
+  // note opened past the search's stop is wasted: the window grows by one
+  // note for every four taken.
+  return count_ < (cold_ ? window_limit(slots_.size(), taken_,
+                                        1 + taken_ / kTakenPerNoteAhead)
+                         : 1);
+}
+
+std::expected<void, int> SyncNotes::add(const NoteWalk& walk) {
+  Slot& slot = slots_[(head_ + count_) % slots_.size()];
+  slot.path.assign(walk.path());
+  slot.error = 0;
+  slot.offset = 0;
+  // O_NONBLOCK: should the name lead to a FIFO after all, opening it must
+  // not wait for a writer; fstat then turns it away.
+  do {
+    slot.fd =
+        ::openat(walk.folder(), walk.name(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  } while (slot.fd < 0 && errno == EINTR);
+  if (slot.fd < 0) {
+    slot.error = errno;
+  } else {
+    struct stat st {};
+    if (::fstat(slot.fd, &st) != 0) {
+      slot.error = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+      slot.error = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+    }
+    if (slot.error != 0) {
+      ::close(slot.fd);
+      slot.fd = -1;
+    } else {
+      slot.size = st.st_size;
+      if (cold_) {
+        hints_->read_ahead(slot.fd, piece_bytes_);
+      }
+    }
+  }
+  ++count_;
+  return {};
+}
+
+std::expected<NotePiece, int> SyncNotes::next_piece() {
+  Slot& slot = slots_[head_];
+  if (slot.fd < 0) {
+    return std::unexpected(slot.error);
+  }
+  if (!piece_.reserve(piece_bytes_)) {
+    return std::unexpected(ENOMEM);
+  }
+  ssize_t n = -1;
+  bool partial = false;  // a cached part only: more may follow
+  if (hints_ != nullptr && !no_cached_reads_) {
+    n = hints_->read_cached(slot.fd, piece_.data(), piece_bytes_, slot.offset);
+    partial = n > 0 && static_cast<std::size_t>(n) < piece_bytes_ &&
+              slot.offset + n < slot.size;
+    if (n >= 0 && !partial) {
+      if (cold_ && ++cached_run_ == kCachedRunToStopHints) {
+        cold_ = false;
+      }
+    } else if (n >= 0 || errno == EAGAIN) {
+      cached_run_ = 0;
+      if (!cold_) {
+        // The disk is being waited for: hint every note ahead from now on.
+        cold_ = true;
+        for (std::size_t i = 1; i < count_; ++i) {
+          const Slot& ahead = slots_[(head_ + i) % slots_.size()];
+          if (ahead.fd >= 0) {
+            hints_->read_ahead(ahead.fd, piece_bytes_);
+          }
+        }
+      }
+    } else {
+      no_cached_reads_ = true;  // a file system that cannot tell
+    }
+  }
+  if (n < 0) {
+    do {
+      n = ::pread(slot.fd, piece_.data(), piece_bytes_, slot.offset);
+    } while (n < 0 && errno == EINTR);
+  }
+  if (n < 0) {
+    return std::unexpected(errno);
+  }
+  const auto size = static_cast<std::size_t>(n);
+  slot.offset += n;
+  return NotePiece{{piece_.data(), size}, !partial && size < piece_bytes_};
+}
+
+void SyncNotes::drop() {
+  Slot& slot = slots_[head_];
+  if (slot.fd >= 0) {
+    ::close(slot.fd);
+    slot.fd = -1;
+  }
+  head_ = (head_ + 1) % slots_.size();
+  --count_;
+  ++taken_;
+}
+
+}  // namespace vestigor_mcp
