@@ -382,6 +382,8 @@ TEST(Search, AnswersAlikeThroughALongWalk) {
 // Notes are read in pieces: a note far larger than the memory the server
 // may have is searched, and an endless one with no line end is skipped.
 TEST(Search, HoldsOneLineOfANoteAtATime) {
+  VESTIGOR_SKIP_UNDER_WINE(
+      "address-space limits: Wine cannot start within them");
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the address sanitizer needs more address space than the "
                   "limit below leaves";
