@@ -25,7 +25,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MAX_CP = 0x10FFFF
 
 CASED, CASE_IGNORABLE, WHITE_SPACE, CHANGES_WHEN_LOWERCASED = 1, 2, 4, 8
-INDEX_SHIFT = 4  # the mapping's index sits above the four property bits
+LOWERED_INTO = 16  # in the lower-case form of some other character
+INDEX_SHIFT = 5  # the mapping's index sits above the five bits
+FINAL_SIGMA = (0x03A3, 0x03C2)  # the capital sigma's form in a final place
 
 
 def parse_ranges(path, wanted):
@@ -146,6 +148,10 @@ def generate(ucd):
             values[cp] |= bit
     for cp, index in index_of.items():
         values[cp] |= index << INDEX_SHIFT
+    for cp, form in list(forms.items()) + [(FINAL_SIGMA[0], FINAL_SIGMA[1:])]:
+        for c in form:
+            if c != cp:
+                values[c] |= LOWERED_INTO
 
     # The two-stage table covers the planes up to the last one with a
     # lower-case mapping; what lies beyond (a few runs of case-ignorable
@@ -188,16 +194,18 @@ def generate(ucd):
     w("// script. Included by util/char_facts.cpp only.")
     w("//")
     w("// Per code point, a value of 16 bits: Cased (1), Case_Ignorable (2),")
-    w("// White_Space (4), Changes_When_Lowercased (8), and above them the")
-    w("// index of its lower-case form: 0 for itself, a delta below")
-    w("// kLongFormsFirst, an entry of kLongForms from there on. The %d"
-      % len(distinct))
-    w("// distinct values are numbered (kValues); a two-stage table of those")
-    w("// numbers with blocks of %d code points takes %d bytes in all (runs"
+    w("// White_Space (4), Changes_When_Lowercased (8), in the lower-case form")
+    w("// of another character (16, the capital sigma's final form included),")
+    w("// and above them the index of its lower-case form: 0 for itself, a")
+    w("// delta below kLongFormsFirst, an entry of kLongForms from there on.")
+    w("// The %d distinct values are numbered (kValues); a two-stage table" %
+      len(distinct))
+    w("// of those numbers with blocks of %d code points takes %d bytes in all"
       % (1 << shift, best_bytes))
-    w("// of equal values, found by a binary search, would take %d bytes"
-      % (runs * 6))
-    w("// for the same range); code points from kTableEnd on are in kTail.")
+    w("// (runs of equal values, found by a binary search, would take %d" %
+      (runs * 6))
+    w("// bytes for the same range); code points from kTableEnd on are in")
+    w("// kTail.")
     w("")
     w("inline constexpr char kUnicodeVersion[] = \"%s\";" % version)
     w("inline constexpr unsigned kBlockShift = %d;" % shift)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <unordered_map>
 
 #include "util/char_facts.hpp"
 #include "util/fd_io.hpp"
@@ -290,26 +291,35 @@ MatchResult AsciiMatcher::first_match(std::string_view content) {
 TextMatcher::TextMatcher(std::string query, bool sources_prefilter,
                          bool widest_vectors)
     : query_(std::move(query)), scan_(widest_vectors) {
+  // Each distinct character's sources are looked up once: a query may be
+  // megabytes long.
   const auto* s = reinterpret_cast<const unsigned char*>(query_.data());
+  std::unordered_map<char32_t, std::uint32_t> index_of;
+  chars_.reserve(query_.size());
   for (std::size_t i = 0; i < query_.size();) {
     const Utf8Char ch = decode_utf8(s, query_.size(), i);
     i += ch.length;
-    QueryChar q{ch.c, false, {}};
-    // A CR could be the one that ends a line, which is not part of it.
-    q.uncertain = q.c == '\r';
-    const LowerCaseSources sources = lower_case_sources(q.c);
-    for (std::size_t k = 0; k < sources.size; ++k) {
-      q.uncertain = q.uncertain || !sources.items[k].alone;
-      q.sources.push_back(sources.items[k].source);
+    const auto [at, added] = index_of.try_emplace(
+        ch.c, static_cast<std::uint32_t>(distinct_.size()));
+    if (added) {
+      // A CR could be the one that ends a line, which is not part of it.
+      QueryChar q{ch.c, ch.c == '\r', {}};
+      const LowerCaseSources sources = lower_case_sources(ch.c);
+      for (std::size_t k = 0; k < sources.size; ++k) {
+        q.uncertain = q.uncertain || !sources.items[k].alone;
+        q.sources.push_back(sources.items[k].source);
+      }
+      distinct_.push_back(std::move(q));
     }
-    chars_.push_back(std::move(q));
+    chars_.push_back(at->second);
   }
   if (sources_prefilter) {
     // The non-ASCII character with the fewest sources, the first on a
     // tie, as long as one probe per source fits.
     std::size_t fewest = ByteScan::kMaxProbes + 1;
     const QueryChar* chosen = nullptr;
-    for (const QueryChar& q : chars_) {
+    for (std::size_t m = 0; m < chars_.size(); ++m) {
+      const QueryChar& q = char_at(m);
       if (q.c >= 0x80 && q.sources.size() < fewest) {
         fewest = q.sources.size();
         chosen = &q;
@@ -324,7 +334,7 @@ TextMatcher::TextMatcher(std::string query, bool sources_prefilter,
         sources_.push_back(std::move(bytes));
       }
       for (std::size_t j = 0; j < chars_.size(); ++j) {
-        if (chars_[j].c == chosen->c) {
+        if (char_at(j).c == chosen->c) {
           chosen_at_.push_back(j);
         }
       }
@@ -362,7 +372,7 @@ bool TextMatcher::aligns_forward(std::string_view content, std::size_t at,
   const auto* s = reinterpret_cast<const unsigned char*>(content.data());
   std::size_t i = at;
   for (std::size_t m = index; m < chars_.size(); ++m) {
-    const QueryChar& q = chars_[m];
+    const QueryChar& q = char_at(m);
     if (q.uncertain) {
       return true;
     }
@@ -396,7 +406,7 @@ bool TextMatcher::aligns_backward(std::string_view content, std::size_t at,
   const auto* s = reinterpret_cast<const unsigned char*>(content.data());
   std::size_t i = at;
   for (std::size_t m = index; m-- > 0;) {
-    const QueryChar& q = chars_[m];
+    const QueryChar& q = char_at(m);
     if (q.uncertain) {
       return true;
     }
@@ -428,8 +438,8 @@ bool TextMatcher::aligns(std::string_view content, std::size_t at,
   // character is not compared): the query's other characters are compared
   // from either side of it, for each place the chosen character has.
   for (const std::size_t j : chosen_at_) {
-    if (chars_[j].uncertain || (aligns_forward(content, at + length, j + 1) &&
-                                aligns_backward(content, at, j))) {
+    if (char_at(j).uncertain || (aligns_forward(content, at + length, j + 1) &&
+                                 aligns_backward(content, at, j))) {
       return true;
     }
   }

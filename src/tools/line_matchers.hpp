@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
@@ -73,15 +74,18 @@ class TextMatcher {
 
   std::string query_;
   ByteScan scan_;
-  // The query's characters, each with its sources; where the chosen
-  // character stands in the query, and its sources as UTF-8 (none when
-  // every line with a non-ASCII character is lowered).
+  // The query's distinct characters, each with its sources, and the
+  // query as indexes into them; where the chosen character stands in the
+  // query, and its sources as UTF-8 (none when every line with a non-ASCII
+  // character is lowered).
   struct QueryChar {
     char32_t c;
     bool uncertain;  // a source may lower to more than c: not compared
     std::vector<char32_t> sources;
   };
-  std::vector<QueryChar> chars_;
+  std::vector<QueryChar> distinct_;
+  std::vector<std::uint32_t> chars_;
+  const QueryChar& char_at(std::size_t m) const { return distinct_[chars_[m]]; }
   std::vector<std::size_t> chosen_at_;
   std::vector<std::string> sources_;
   Buffer scratch_;  // a lowered line; never zeroed

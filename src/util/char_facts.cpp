@@ -17,6 +17,7 @@ constexpr std::uint16_t kCased = 1;
 constexpr std::uint16_t kCaseIgnorable = 2;
 constexpr std::uint16_t kWhiteSpace = 4;
 constexpr std::uint16_t kChangesWhenLowercased = 8;
+constexpr std::uint16_t kLoweredInto = 16;
 constexpr char32_t kCapitalSigma = 0x03A3;
 constexpr char32_t kFinalSigma = 0x03C2;
 
@@ -127,8 +128,12 @@ LowerCaseSources lower_case_sources(char32_t target) {
       found.items[found.size++] = {source, alone};
     }
   };
-  if (!changes_when_lowercased(target)) {
+  const std::uint16_t value = value_of(target);
+  if ((value & kChangesWhenLowercased) == 0) {
     add(target, true);
+  }
+  if ((value & kLoweredInto) == 0) {
+    return found;  // no other character lowers into it
   }
   // A one-character form is the source moved by one of the deltas.
   for (std::size_t i = 1; i < std::size(kDeltas); ++i) {
