@@ -13,18 +13,24 @@
 # linked in.
 #
 # -DVESTIGOR_STATIC_RUNTIME=OFF links the shared libc and libstdc++
-# instead. Other build types (Debug, the sanitizer and fuzz presets) and
+# instead. Apple has no static C library: its builds always link
+# dynamically. Windows (mingw-w64) links plain -static. Other build types (Debug, the sanitizer and fuzz presets) and
 # other compilers always link dynamically.
 option(VESTIGOR_STATIC_RUNTIME
   "Release builds with GCC: one fully static server binary" ON)
 
 set(vestigor_static_link OFF)
 if(VESTIGOR_STATIC_RUNTIME AND CMAKE_BUILD_TYPE STREQUAL "Release"
-   AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+   AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND NOT APPLE)
   set(vestigor_static_link ON)
 endif()
 
-if(vestigor_static_link)
+if(vestigor_static_link AND WIN32)
+  # mingw's static-pie still imports libstdc++-6.dll; plain -static does not.
+  set(vestigor_static_flag -static)
+  add_compile_options(-ffunction-sections -fdata-sections)
+  message(STATUS "Server binary: fully static (-static)")
+elseif(vestigor_static_link)
   include(CheckCXXSourceCompiles)
   set(CMAKE_REQUIRED_LINK_OPTIONS -static-pie)
   check_cxx_source_compiles("int main() { return 0; }" VESTIGOR_HAVE_STATIC_PIE)

@@ -34,9 +34,12 @@ BUILD_PACKAGES=(cmake ninja-build g++ liburing-dev)
 # injecting system call failures, and Node.js with npm for the tests that
 # drive the server from real MCP client libraries (need_node).
 # scripts/release and its tests add umoci and skopeo (the OCI image), ruby
-# (the Homebrew formula), and makepkg with bsdtar (the AUR package).
+# (the Homebrew formula), and makepkg with bsdtar (the AUR package). The
+# Windows server is cross-built with mingw-w64 and its tests run under Wine
+# (wine64 alone: no 32-bit architecture is needed).
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev libicu-dev dpkg-dev
-  lintian tzdata strace umoci skopeo ruby makepkg libarchive-tools)
+  lintian tzdata strace umoci skopeo ruby makepkg libarchive-tools
+  g++-mingw-w64-x86-64-posix wine64)
 # What the style checks need: clang-format, clang-tidy with clang-16 and
 # libc++ (the one pairing in which clang sees std::expected), and the
 # Unicode Character Database with Python to regenerate the Unicode tables.

@@ -2,7 +2,6 @@
 // on stdin, one response per line on stdout, diagnostics on stderr. Runs
 // until stdin ends or fails, or until SIGINT, SIGTERM or SIGHUP asks it to
 // stop between two requests, then exits 0.
-#include <fcntl.h>
 #include <unistd.h>
 
 #ifdef __GLIBC__
@@ -10,7 +9,6 @@
 #endif
 
 #include <cerrno>
-#include <csignal>
 #include <new>
 #include <optional>
 #include <string>
@@ -19,23 +17,12 @@
 #include "protocol/line_reader.hpp"
 #include "protocol/request.hpp"
 #include "util/fd_io.hpp"
+#include "util/std_streams.hpp"
 #include "util/stop_signals.hpp"
 #include "util/unicode.hpp"
 
 namespace vestigor_mcp {
 namespace {
-
-// A standard stream that is not open at all would hand its descriptor
-// number to the next file we open (a note would then receive diagnostics
-// or responses). Park /dev/null there instead: reads see end of input,
-// writes vanish, exactly as for a missing stream.
-void fill_missing_standard_streams() {
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
-      (void)::open("/dev/null", O_RDWR);
-    }
-  }
-}
 
 // A search reads each note whole, into a block as big as the note. glibc
 // by default raises its mmap threshold to the largest block freed so far,
@@ -97,12 +84,8 @@ void serve() {
 
 int main() {
   vestigor_mcp::hold_stop_signals();
-  // Writes fail instead: on a closed stdout (EPIPE), and beyond the file
-  // size limit (EFBIG), where the append is undone and serving goes on.
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGXFSZ, SIG_IGN);
+  vestigor_mcp::prepare_standard_streams();
   vestigor_mcp::give_big_blocks_back();
-  vestigor_mcp::fill_missing_standard_streams();
   vestigor_mcp::diagnostic("starting on stdio");
   vestigor_mcp::serve();
   return 0;

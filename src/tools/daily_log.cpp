@@ -14,44 +14,13 @@
 
 #include "util/fd_io.hpp"
 #include "util/fs.hpp"
+#include "util/local_clock.hpp"
 #include "util/rename_no_replace.hpp"
 #include "util/unicode.hpp"
 
 namespace vestigor_mcp {
 
 namespace {
-
-struct LocalStamp {
-  std::string date;  // "%Y-%m-%d"
-  std::string time;  // "%H:%M"
-};
-
-// Date and time come from one clock reading: read twice, an entry made
-// across midnight would land in the previous day's note stamped 00:00.
-std::expected<LocalStamp, int> read_local_clock() {
-  // An empty TZ means the system's zone, as an unset one does: hosts pass
-  // optional settings left blank as empty variables, and the C library
-  // would read "" as UTC.
-  if (const char* tz = std::getenv("TZ"); tz != nullptr && *tz == '\0') {
-    (void)::unsetenv("TZ");
-  }
-  ::tzset();  // follow TZ as it is now
-  const std::time_t now = std::time(nullptr);
-  struct tm local {};
-  errno = 0;
-  if (::localtime_r(&now, &local) == nullptr) {
-    // localtime_r fails only when the year does not fit; say so even if
-    // the C library left errno unset.
-    return std::unexpected(errno != 0 ? errno : EOVERFLOW);
-  }
-  char date[32];
-  char time[16];
-  const std::size_t date_size =
-      std::strftime(date, sizeof date, "%Y-%m-%d", &local);
-  const std::size_t time_size =
-      std::strftime(time, sizeof time, "%H:%M", &local);
-  return LocalStamp{std::string(date, date_size), std::string(time, time_size)};
-}
 
 // O_NONBLOCK changes nothing for a regular file, but a FIFO in the note's
 // place must fail at once instead of holding the server until a reader
@@ -64,7 +33,7 @@ enum class Creation { kMade, kNameTaken };
 int open_retrying(const std::string& path, int flags) {
   int fd = -1;
   do {
-    fd = ::open(path.c_str(), flags, 0666);
+    fd = ::openat(AT_FDCWD, path.c_str(), flags, 0666);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }

@@ -88,12 +88,10 @@ std::expected<bool, std::string> NoteScan::take(std::string_view piece,
     }
     line_.clear();
   }
-  const void* last_lf = ::memrchr(piece.data(), '\n', piece.size());
-  if (last_lf != nullptr) {
-    const std::size_t lines_end =
-        static_cast<std::size_t>(static_cast<const char*>(last_lf) -
-                                 piece.data()) +
-        1;
+  // rfind, not memrchr: the same search without a GNU extension.
+  const std::size_t last_lf = piece.rfind('\n');
+  if (last_lf != std::string_view::npos) {
+    const std::size_t lines_end = last_lf + 1;
     const auto passed =
         pass(piece.substr(0, lines_end), piece.substr(lines_end));
     if (!passed || phase_ != Phase::kSearching) {

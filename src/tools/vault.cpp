@@ -1,9 +1,10 @@
 #include "tools/vault.hpp"
 
 #include <algorithm>
-#include <cstdlib>
+#include <utility>
 #include <vector>
 
+#include "util/environment.hpp"
 #include "util/unicode.hpp"
 
 namespace vestigor_mcp {
@@ -33,11 +34,11 @@ std::vector<std::string_view> components(std::string_view path) {
 }  // namespace
 
 std::expected<std::string, std::string> vault_root() {
-  const char* value = std::getenv("VESTIGOR_VAULT");
-  if (value == nullptr || !is_valid_utf8(value)) {
+  auto value = environment_variable("VESTIGOR_VAULT");
+  if (!value || !is_valid_utf8(*value)) {
     return std::unexpected(std::string(kVaultNotSet));
   }
-  return std::string(value);
+  return std::move(*value);
 }
 
 std::string join_path(std::string_view base, std::string_view relative) {

@@ -115,8 +115,7 @@ void Listing::sort() {
 
 struct NoteWalk::Frame {
   int fd = -1;  // -1 while closed (see kWindowLevels)
-  dev_t device = 0;
-  ino_t inode = 0;
+  FolderId id;
   std::size_t path_size = 0;  // path_ up to and including this folder's '/'
   std::size_t next = 0;       // the next entry of `listing` to take
   Listing listing;
@@ -153,8 +152,8 @@ std::expected<bool, int> NoteWalk::start() {
 }
 
 std::expected<void, int> NoteWalk::enter(int fd) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || on_path(st.st_dev, st.st_ino)) {
+  FolderId id;
+  if (!folder_id(fd, id) || on_path(id)) {
     ::close(fd);
     return {};
   }
@@ -171,8 +170,7 @@ std::expected<void, int> NoteWalk::enter(int fd) {
   // order: a folder's notes come before those of any later name.
   frame.listing.sort();
   frame.fd = fd;
-  frame.device = st.st_dev;
-  frame.inode = st.st_ino;
+  frame.id = id;
   frame.path_size = path_.size();
   frame.next = 0;
   ++depth_;
@@ -180,9 +178,9 @@ std::expected<void, int> NoteWalk::enter(int fd) {
   return {};
 }
 
-bool NoteWalk::on_path(dev_t device, ino_t inode) const {
+bool NoteWalk::on_path(const FolderId& id) const {
   for (std::size_t i = 0; i < depth_; ++i) {
-    if (frames_[i].inode == inode && frames_[i].device == device) {
+    if (frames_[i].id == id) {
       return true;
     }
   }
@@ -220,9 +218,8 @@ bool NoteWalk::reopen(std::size_t level) {
     Frame& frame = frames_[k];
     const int fd =
         open_directory(parent.fd, parent.listing.c_name(parent.next - 1));
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_dev != frame.device ||
-        st.st_ino != frame.inode) {
+    FolderId id;
+    if (fd < 0 || !folder_id(fd, id) || id != frame.id) {
       if (fd >= 0) {
         ::close(fd);
       }
@@ -265,10 +262,7 @@ std::expected<bool, int> NoteWalk::next() {
         continue;  // a broken link, or gone meanwhile
       }
       if (S_ISDIR(st.st_mode)) {
-        if (on_path(st.st_dev, st.st_ino)) {
-          continue;
-        }
-        type = EntryType::kDirectory;
+        type = EntryType::kDirectory;  // enter() turns a cycle away
       } else if (S_ISREG(st.st_mode) && is_note_name(top.listing.name(i))) {
         type = EntryType::kRegular;
       } else {

@@ -11,8 +11,6 @@
 // failure is running out of memory (ENOMEM).
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <expected>
 #include <string>
@@ -52,7 +50,7 @@ class NoteWalk {
 
   std::expected<bool, int> start();
   std::expected<void, int> enter(int fd);
-  bool on_path(dev_t device, ino_t inode) const;
+  bool on_path(const FolderId& id) const;
   bool reopen(std::size_t level);
   void pop();
   void close_beyond_window();

@@ -1,13 +1,17 @@
 // walk_directory.hpp: the platform's part of the walk, listing one open
 // directory, and the listing it fills. walk_linux.cpp lists with
 // getdents64; walk_posix.cpp with fdopendir and readdir, and serves any
-// POSIX system (it is chosen with -DVESTIGOR_PORTABLE_WALK=ON). Whatever a
+// POSIX system (it is chosen with -DVESTIGOR_PORTABLE_WALK=ON);
+// walk_windows.cpp asks the folder's handle for its entries. Whatever a
 // listing meets is absorbed; only running out of memory is reported.
 #pragma once
 
+#ifndef _WIN32
 #include <dirent.h>
+#endif
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "util/buffer.hpp"
@@ -70,6 +74,18 @@ class Listing {
   Buffer names_;
   Buffer entries_;  // Entry values, back to back
 };
+
+// Which folder an open descriptor is: the same numbers for every path that
+// leads to it, links and junctions included (device and inode on POSIX,
+// volume serial and file index on Windows).
+struct FolderId {
+  std::uint64_t device = 0;
+  std::uint64_t index = 0;
+  bool operator==(const FolderId&) const = default;
+};
+
+// The identity of the folder open as `fd`; false when it cannot be had.
+[[nodiscard]] bool folder_id(int fd, FolderId& id);
 
 // A name of a note: the text after its last full stop is exactly "md".
 bool is_note_name(std::string_view name);

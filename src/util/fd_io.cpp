@@ -3,20 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 namespace vestigor_mcp {
-
-std::string os_error_text(int errnum) {
-  char buf[256];
-  // GNU strerror_r may return a static string instead of filling buf.
-  const char* text = strerror_r(errnum, buf, sizeof buf);
-  std::string out = text;
-  out += " (os error ";
-  out += std::to_string(errnum);
-  out += ')';
-  return out;
-}
 
 std::string write_error_text(int error) {
   if (error == kNoProgress) {

@@ -21,18 +21,29 @@ bool is_directory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// Windows takes a backslash as a separator too.
+#ifdef _WIN32
+constexpr std::string_view kSeparators = "/\\";
+#else
+constexpr std::string_view kSeparators = "/";
+#endif
+
+bool is_separator(char c) {
+  return kSeparators.find(c) != std::string_view::npos;
+}
+
 // `path` without its last component (trailing slashes ignored), or "" when
 // it has only one.
 std::string parent_of(std::string_view path) {
-  while (path.size() > 1 && path.back() == '/') {
+  while (path.size() > 1 && is_separator(path.back())) {
     path.remove_suffix(1);
   }
-  const std::size_t slash = path.rfind('/');
+  const std::size_t slash = path.find_last_of(kSeparators);
   if (slash == std::string_view::npos) {
     return {};
   }
   std::string_view parent = path.substr(0, slash);
-  while (parent.size() > 1 && parent.back() == '/') {
+  while (parent.size() > 1 && is_separator(parent.back())) {
     parent.remove_suffix(1);
   }
   return std::string(parent.empty() ? "/" : parent);
@@ -252,7 +263,7 @@ std::string parent_directory(std::string_view path) {
 std::expected<void, int> sync_directory(const std::string& path) {
   int fd = -1;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    fd = ::openat(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     return std::unexpected(errno);
@@ -274,7 +285,16 @@ std::expected<void, int> sync_directory(const std::string& path) {
 std::expected<void, int> sync_data(int fd) {
   int result = 0;
   do {
+#ifdef __APPLE__
+    // macOS's fsync leaves the bytes in the drive's cache; F_FULLFSYNC
+    // asks the drive to write them. File systems without it get fsync.
+    result = ::fcntl(fd, F_FULLFSYNC);
+    if (result != 0 && (errno == ENOTSUP || errno == ENOTTY)) {
+      result = ::fsync(fd);
+    }
+#else
     result = ::fdatasync(fd);
+#endif
   } while (result != 0 && errno == EINTR);
   // EINVAL: a device, FIFO or socket, which keeps nothing to sync; what
   // was written has gone wherever it goes.

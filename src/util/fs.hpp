@@ -41,9 +41,9 @@ std::string parent_directory(std::string_view path);
 std::expected<void, int> sync_directory(const std::string& path);
 
 // Makes the bytes written to `fd` durable (fdatasync: the data and the
-// size, not the times). A device, FIFO or socket (EINVAL) has nothing to
-// sync and is no error. The errno of the failure; after one, what reached
-// the file is unknown.
+// size, not the times; F_FULLFSYNC on macOS, FlushFileBuffers on Windows). A
+// device, FIFO or socket (EINVAL) has nothing to sync and is no error. The
+// errno of the failure; after one, what reached the file is unknown.
 std::expected<void, int> sync_data(int fd);
 
 // Appends `bytes`, one whole entry, to the file open on `fd` (O_APPEND),

@@ -105,6 +105,9 @@ void race_once(int round) {
 }
 
 TEST(DailyLogRace, NewDayRacedByEightServersGetsOneHeadingAtTheTop) {
+  VESTIGOR_SKIP_UNDER_WINE(
+      "concurrent appends: Wine's appends from several processes are not "
+      "atomic");
   for (int round = 0; round < kRounds && !HasFailure(); ++round) {
     race_once(round);
   }

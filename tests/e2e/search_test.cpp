@@ -98,6 +98,8 @@ TEST(Search, TestsTheQueryBeforeLookingForTheVault) {
 }
 
 TEST(Search, SkipsHiddenNamesOtherExtensionsAndInvalidUtf8) {
+  VESTIGOR_SKIP_UNDER_WINE(
+      "a Linux name holding a backslash has no Windows name");
   TempVault vault;
   vault.write(".cache/x.md", "alpha\n");
   vault.write(".hidden.md", "alpha\n");
@@ -227,6 +229,9 @@ TEST(Search, ReportsEveryPathToASharedFolder) {
 }
 
 TEST(Search, ReadsNotesBelowPathsLongerThanTheSystemTakes) {
+  VESTIGOR_SKIP_UNDER_WINE(
+      "Wine opens every path as one Linux path, which Linux limits to 4096 "
+      "bytes");
   // 200 nested folders of 24-byte names: the deepest note's path is some
   // 5,000 bytes long, past what one system call accepts.
   TempVault vault;
@@ -317,6 +322,8 @@ TEST(Search, MatchesNonAsciiQueriesAsFullLoweringDoes) {
 }
 
 TEST(Search, SkipsWhatItMayNotRead) {
+  VESTIGOR_SKIP_UNDER_WINE(
+      "uid switching: Wine serves only the user who owns its prefix");
   TempVault vault;
   vault.write("open/a.md", "alpha\n");
   vault.write("shut/b.md", "alpha\n");
@@ -376,6 +383,8 @@ TEST(Search, AnswersAlikeThroughALongWalk) {
 // Notes are read in pieces: a note far larger than the memory the server
 // may have is searched, and an endless one with no line end is skipped.
 TEST(Search, HoldsOneLineOfANoteAtATime) {
+  VESTIGOR_SKIP_UNDER_WINE(
+      "address-space limits: Wine cannot start within them");
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the address sanitizer needs more address space than the "
                   "limit below leaves";

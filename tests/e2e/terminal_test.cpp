@@ -18,6 +18,9 @@ namespace {
 using std::chrono::seconds;
 
 TEST(Terminal, CtrlDBeforeEnterAnswersTheLineAndReadsOn) {
+  VESTIGOR_SKIP_UNDER_WINE(
+      "pseudo-terminals: Wine gives a Windows program no terminal line "
+      "discipline");
   PseudoTerminal tty;
   if (!tty.ok()) {
     GTEST_SKIP() << "no pseudo-terminal here (/dev/ptmx, /dev/pts)";

@@ -14,6 +14,23 @@
 
 namespace vestigor_mcp::testing {
 
+// Whether the server under test is the Windows server run under Wine
+// (the windows-e2e preset).
+#ifdef VESTIGOR_SERVER_UNDER_WINE
+inline constexpr bool kServerUnderWine = true;
+#else
+inline constexpr bool kServerUnderWine = false;
+#endif
+
+// Skips the test when the server runs under Wine, where what it checks
+// cannot hold; `reason` says why.
+#define VESTIGOR_SKIP_UNDER_WINE(reason)             \
+  do {                                               \
+    if (::vestigor_mcp::testing::kServerUnderWine) { \
+      GTEST_SKIP() << "under Wine: " << (reason);    \
+    }                                                \
+  } while (false)
+
 using Lines = std::vector<std::string>;
 
 // The user root drops to (nobody), so that file modes apply to the server.

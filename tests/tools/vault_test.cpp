@@ -41,12 +41,14 @@ TEST(DisplayPath, StripsTheVaultComponentByComponent) {
 TEST(VaultRoot, ReadsTheVariableAfreshEachCall) {
   ::unsetenv("VESTIGOR_VAULT");
   EXPECT_EQ(vault_root().error(), "VESTIGOR_VAULT env var is not set");
-  ::setenv("VESTIGOR_VAULT", "", 1);
-  EXPECT_EQ(vault_root().value(), "");
   ::setenv("VESTIGOR_VAULT", " ~/notes/ ", 1);
   EXPECT_EQ(vault_root().value(), " ~/notes/ ");
+#ifndef _WIN32  // Windows' environment is UTF-16 (posix_windows_test.cpp)
+  ::setenv("VESTIGOR_VAULT", "", 1);
+  EXPECT_EQ(vault_root().value(), "");
   ::setenv("VESTIGOR_VAULT", "/tmp/\xC3(", 1);
   EXPECT_FALSE(vault_root().has_value());
+#endif
   ::unsetenv("VESTIGOR_VAULT");
 }
 
