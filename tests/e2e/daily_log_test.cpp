@@ -1,11 +1,9 @@
-// append_daily_log as a client sees it, for what only the real server
-// shows: its clock in the zone TZ names (or the system's), notifications,
-// the wire's argument and another user's permissions (concurrent writers:
-// daily_log_race_test.cpp).
-// The server reads its clock at some moment between two readings the test
-// takes around the run (support/daily_note_check.hpp). What the tool
-// writes for a given stamp, and its failures: tests/tools/daily_log_test.cpp.
-#include <fcntl.h>
+// append_daily_log as a client sees it, where only the real server shows
+// it: its clock in the zone TZ names (or the system's), notifications, the
+// wire, another user's permissions. Stamps are checked against the clock
+// around the run (support/daily_note_check.hpp); what the tool writes for a
+// given stamp: tests/tools/daily_log_test.cpp; racing writers:
+// daily_log_race_test.cpp.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -15,7 +13,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -48,19 +45,19 @@ void expect_stamped_in_zone(const std::string& tz, const RunOptions& options,
       "{\"jsonrpc\":\"2.0\",\"method\":\"tools/call\",\"params\":{\"name\":"
       "\"append_daily_log\",\"arguments\":{\"text\":\"unanswered\"}}}\n" +
       tool_call_input(7, "append_daily_log", string_arguments("text", quoted));
-  ClockWindow window(tz);
+  const std::time_t start = std::time(nullptr);
   const RunResult r = run_server(input, options);
-  window.close();
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.exit_code, 0);
   const std::vector<DailyEntry> entries =
-      read_daily_entries(vault + "/daily", window);
+      read_daily_entries(vault + "/daily", stamps_since(start, tz));
   ASSERT_EQ(entries.size(), 2U) << r.out << r.err;
   EXPECT_EQ(entries[0].text, "unanswered");
   EXPECT_EQ(entries[1].text, quoted);
-  EXPECT_EQ(r.out_lines(),
-            Lines{tool_result_line(
-                7, "Appended to daily/" + entries[1].date + ".md", false)});
+  EXPECT_EQ(
+      r.out_lines(),
+      Lines{tool_result_line(
+          7, "Appended to daily/" + entries[1].stamp.date + ".md", false)});
 }
 
 TEST(DailyLog, StampsWithTheLocalTimeOfTheZoneInTz) {
@@ -157,34 +154,26 @@ TEST(DailyLog, ReportsPermissionDeniedToAnUnprivilegedUser) {
     GTEST_SKIP() << "needs root to run the server as another user against "
                     "root-owned folders";
   }
-  // The notes a run starting now can use: this day's and, should midnight
-  // come within ten minutes, the next.
   const std::time_t now = std::time(nullptr);
-  const auto for_each_note = [&](const std::function<void(std::string)>& f) {
-    for (const std::time_t t : {now, now + 600}) {
-      f("daily/" + stamp_at(t, "UTC").date + ".md");
-    }
-  };
-  struct Row {
-    const char* name;
-    std::function<void(const TempVault&, const std::string& note)> setup;
-  };
-  const Row rows[] = {
-      {"vault not writable: daily cannot be made",
-       [](const TempVault&, const std::string&) {}},
-      {"daily not writable: the note cannot be made",
-       [](const TempVault& v, const std::string&) { v.mkdir("daily"); }},
-      {"note not writable",
-       [](const TempVault& v, const std::string& note) {
-         v.write(note, "# mine\n");
-         ::chmod(v.at(note).c_str(), 0644);
-       }},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
+  const char* const rows[] = {"vault not writable: daily cannot be made",
+                              "daily not writable: the note cannot be made",
+                              "note not writable"};
+  for (int row = 0; row < 3; ++row) {
+    SCOPED_TRACE(rows[row]);
     TempVault v;
     ASSERT_EQ(::chmod(v.path().c_str(), 0755), 0);
-    for_each_note([&](const std::string& note) { row.setup(v, note); });
+    // The notes a run starting now can use: this day's and, should
+    // midnight come within ten minutes, the next.
+    for (const std::time_t t : {now, now + 600}) {
+      const std::string note = "daily/" + stamp_at(t, "UTC").date + ".md";
+      if (row >= 1) {
+        v.mkdir("daily");
+      }
+      if (row == 2) {
+        v.write(note, "# mine\n");
+        ::chmod(v.at(note).c_str(), 0644);
+      }
+    }
     const FolderFiles before = read_folder(v.at("daily"));
     RunOptions options = options_for("UTC", v.path());
     options.run_as = kUnprivilegedUid;

@@ -31,23 +31,16 @@ Stamp stamp_at(std::time_t t, const std::string& tz) {
   return {date, time};
 }
 
-ClockWindow::ClockWindow(std::string tz)
-    : tz_(std::move(tz)), start_(std::time(nullptr)) {}
-
-void ClockWindow::close() {
-  for (std::time_t t = start_, end = std::time(nullptr); t <= end; ++t) {
-    Stamp s = stamp_at(t, tz_);
-    stamps_.emplace(std::move(s.date), std::move(s.time));
+std::set<Stamp> stamps_since(std::time_t start, const std::string& tz) {
+  std::set<Stamp> stamps;
+  for (std::time_t t = start, end = std::time(nullptr); t <= end; ++t) {
+    stamps.insert(stamp_at(t, tz));
   }
-}
-
-bool ClockWindow::holds(const std::string& date,
-                        const std::string& time) const {
-  return stamps_.contains({date, time});
+  return stamps;
 }
 
 std::vector<DailyEntry> read_daily_entries(const std::string& folder,
-                                           const ClockWindow& window) {
+                                           const std::set<Stamp>& window) {
   std::vector<DailyEntry> entries;
   int broken = 0;
   for (const auto& [name, content] : read_folder(folder)) {
@@ -60,8 +53,8 @@ std::vector<DailyEntry> read_daily_entries(const std::string& folder,
     for (const std::string& line : split_lines(content.substr(after))) {
       // "- HH:MM <text>", stamped within the window.
       if (line.size() > 8 && line.starts_with("- ") && line[7] == ' ' &&
-          window.holds(date, line.substr(2, 5))) {
-        entries.push_back({date, line.substr(2, 5), line.substr(8)});
+          window.contains({date, line.substr(2, 5)})) {
+        entries.push_back({{date, line.substr(2, 5)}, line.substr(8)});
       } else if (++broken <= 5) {
         ADD_FAILURE() << "not a whole entry of the window: " << line;
       }

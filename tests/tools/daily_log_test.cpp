@@ -1,13 +1,10 @@
 // append_daily_log with fixed stamps, against real vaults: what it writes
-// where, and how it fails. The tool reads VESTIGOR_VAULT; each test points
-// it at its own vault (the vault's end unsets it) and works in that vault,
-// so that anything written relative to the working directory is seen.
-// The real clock and zones: tests/e2e/daily_log_test.cpp.
+// where, and how it fails. The real clock and zones, the wire and other
+// users: tests/e2e/daily_log_test.cpp.
 #include "tools/daily_log.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -28,31 +25,23 @@ using testing::TempVault;
 const LocalStamp kStamp{"2026-12-06", "14:05"};
 const std::string kAppended = "text: Appended to daily/2026-12-06.md";
 
-// "text: ..." for a success outcome, "error: ..." for a failure.
-std::string shown(const ToolOutcome& outcome) {
+// The tool's outcome for `text` stamped `stamp` ("text: ..." or
+// "error: ..."), called in the folder of `v` (so that what goes to the
+// working directory is seen there) with VESTIGOR_VAULT set to `vault`
+// (nullopt: unset); the vault's end unsets it again.
+std::string append(const TempVault& v, const std::optional<std::string>& vault,
+                   std::string_view text, const LocalStamp& stamp = kStamp) {
+  const fs::path previous = fs::current_path();
+  fs::current_path(v.path());
+  if (vault) {
+    ::setenv("VESTIGOR_VAULT", vault->c_str(), 1);
+  } else {
+    ::unsetenv("VESTIGOR_VAULT");
+  }
+  const ToolOutcome outcome = TEST_append_daily_log(text, stamp);
+  fs::current_path(previous);
   return outcome ? "text: " + *outcome : "error: " + outcome.error();
 }
-
-// Works in the vault `v` with VESTIGOR_VAULT set to `vault` (nullopt:
-// unset), until its end.
-class InVault {
- public:
-  InVault(const TempVault& v, const std::optional<std::string>& vault)
-      : previous_(fs::current_path()) {
-    fs::current_path(v.path());
-    if (vault) {
-      ::setenv("VESTIGOR_VAULT", vault->c_str(), 1);
-    } else {
-      ::unsetenv("VESTIGOR_VAULT");
-    }
-  }
-  ~InVault() { fs::current_path(previous_); }
-  InVault(const InVault&) = delete;
-  InVault& operator=(const InVault&) = delete;
-
- private:
-  fs::path previous_;
-};
 
 mode_t mode_of(const std::string& path) {
   struct stat st {};
@@ -62,39 +51,32 @@ mode_t mode_of(const std::string& path) {
 
 TEST(DailyLog, WritesTheTextTrimmedButOtherwiseUnchanged) {
   struct Row {
-    const char* name;
     std::string text;
     std::string written;
   };
   const Row rows[] = {
-      {"spaces around", "  Shipped ", "Shipped"},
-      {"line feed inside, Unicode white space around",
-       "\u00a0\u3000line one\nline two\t\r\n", "line one\nline two"},
-      {"CR LF inside", "one\r\ntwo", "one\r\ntwo"},
-      {"nothing escaped", "a \"quote\", a \\ and  two  blanks",
+      {"  Shipped ", "Shipped"},
+      {"\u00a0\u3000line one\nline two\t\r\n", "line one\nline two"},
+      {"one\r\ntwo", "one\r\ntwo"},
+      {"a \"quote\", a \\ and  two  blanks",
        "a \"quote\", a \\ and  two  blanks"},
-      {"non-ASCII", "Grüße, 日本語 – ✓ 🙂",
-       "Grüße, 日本語 – ✓ 🙂"},
+      {"Grüße, 日本語 – ✓ 🙂", "Grüße, 日本語 – ✓ 🙂"},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
+    SCOPED_TRACE(row.text);
     TempVault v;
-    InVault in(v, v.path());
-    EXPECT_EQ(shown(TEST_append_daily_log(row.text, kStamp)), kAppended);
-    EXPECT_EQ(testing::read_folder(v.at("daily")),
-              (FolderFiles{{"2026-12-06.md",
-                            "# 2026-12-06\n\n- 14:05 " + row.written + "\n"}}));
+    EXPECT_EQ(append(v, v.path(), row.text), kAppended);
+    EXPECT_EQ(v.read("daily/2026-12-06.md"),
+              "# 2026-12-06\n\n- 14:05 " + row.written + "\n");
   }
 }
 
 TEST(DailyLog, FirstEntryOfADayMakesFoldersAndNoteWithHeadingThenAppends) {
   TempVault v;
   const std::string vault = v.at("new/vault");  // neither folder exists
-  InVault in(v, vault);
-  EXPECT_EQ(shown(TEST_append_daily_log("first", kStamp)), kAppended);
-  EXPECT_EQ(shown(TEST_append_daily_log("second", {"2026-12-06", "23:59"})),
-            kAppended);
-  EXPECT_EQ(shown(TEST_append_daily_log("next", {"2026-12-07", "00:00"})),
+  EXPECT_EQ(append(v, vault, "first"), kAppended);
+  EXPECT_EQ(append(v, vault, "second", {"2026-12-06", "23:59"}), kAppended);
+  EXPECT_EQ(append(v, vault, "next", {"2026-12-07", "00:00"}),
             "text: Appended to daily/2026-12-07.md");
   EXPECT_EQ(
       testing::read_folder(vault + "/daily"),
@@ -111,32 +93,21 @@ TEST(DailyLog, FirstEntryOfADayMakesFoldersAndNoteWithHeadingThenAppends) {
 }
 
 TEST(DailyLog, AppendsToANoteThatIsThereWithoutAHeading) {
-  struct Row {
-    const char* name;
-    std::string before;
-  };
-  const Row rows[] = {
-      {"empty note", ""},
-      {"ordinary note", "# x\n\n- 08:00 a\n"},
-      {"last line without line feed: the entry is glued to it",
-       "# old\n\n- 09:00 earlier"},
-      {"CR LF lines", "# x\r\n\r\n- 08:00 a\r\n"},
-      {"last CR LF line without line feed", "# x\r\n\r\n- 08:00 a\r"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
+  // The last row's entry is glued to a last line without its line feed.
+  for (const std::string before :
+       {"", "# x\n\n- 08:00 a\n", "# x\r\n\r\n- 08:00 a\r\n",
+        "# old\n\n- 09:00 earlier"}) {
+    SCOPED_TRACE(before);
     TempVault v;
-    v.write("daily/2026-12-06.md", row.before);
-    InVault in(v, v.path());
-    EXPECT_EQ(shown(TEST_append_daily_log("more", kStamp)), kAppended);
-    EXPECT_EQ(v.read("daily/2026-12-06.md"), row.before + "- 14:05 more\n");
+    v.write("daily/2026-12-06.md", before);
+    EXPECT_EQ(append(v, v.path(), "more"), kAppended);
+    EXPECT_EQ(v.read("daily/2026-12-06.md"), before + "- 14:05 more\n");
   }
 }
 
 TEST(DailyLog, EmptyVaultPathWritesUnderTheWorkingDirectory) {
   TempVault v;
-  InVault in(v, "");
-  EXPECT_EQ(shown(TEST_append_daily_log("here", kStamp)), kAppended);
+  EXPECT_EQ(append(v, "", "here"), kAppended);
   EXPECT_EQ(v.read("daily/2026-12-06.md"), "# 2026-12-06\n\n- 14:05 here\n");
 }
 
@@ -145,12 +116,11 @@ TEST(DailyLog, EmptyVaultPathWritesUnderTheWorkingDirectory) {
 TEST(DailyLog, AppendsToADeviceThatKeepsNothingToSync) {
   TempVault v;
   v.symlink("/dev/null", "daily/2026-12-06.md");
-  InVault in(v, v.path());
-  EXPECT_EQ(shown(TEST_append_daily_log("gone", kStamp)), kAppended);
+  EXPECT_EQ(append(v, v.path(), "gone"), kAppended);
 }
 
-// Every path in `root` (links not followed) with the bytes of the regular
-// files among them.
+// Every path in `root` (links not followed), with the bytes of the
+// regular files among them.
 FolderFiles tree_of(const std::string& root) {
   FolderFiles tree;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
@@ -204,9 +174,8 @@ TEST(DailyLog, FailsWithTheMessageAndWritesNothing) {
     SCOPED_TRACE(row.name);
     TempVault v;
     row.setup(v);
-    InVault in(v, row.vault ? std::optional(v.at(*row.vault)) : std::nullopt);
     const FolderFiles before = tree_of(v.path());
-    EXPECT_EQ(shown(TEST_append_daily_log(row.text, kStamp)),
+    EXPECT_EQ(append(v, row.vault ? v.at(*row.vault) : row.vault, row.text),
               "error: " + row.message);
     EXPECT_EQ(tree_of(v.path()), before);
   }
