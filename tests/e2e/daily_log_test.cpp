@@ -162,13 +162,13 @@ TEST(DailyLog, ReportsPermissionDeniedToAnUnprivilegedUser) {
     SCOPED_TRACE(rows[row]);
     TempVault v;
     ASSERT_EQ(::chmod(v.path().c_str(), 0755), 0);
+    if (row >= 1) {
+      v.mkdir("daily");
+    }
     // The notes a run starting now can use: this day's and, should
     // midnight come within ten minutes, the next.
     for (const std::time_t t : {now, now + 600}) {
       const std::string note = "daily/" + stamp_at(t, "UTC").date + ".md";
-      if (row >= 1) {
-        v.mkdir("daily");
-      }
       if (row == 2) {
         v.write(note, "# mine\n");
         ::chmod(v.at(note).c_str(), 0644);
