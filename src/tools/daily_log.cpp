@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -216,9 +217,9 @@ std::expected<NewNames, int> place_entry(const std::string& folder,
   return NewNames{true, {}};
 }
 
-}  // namespace
-
-ToolOutcome append_daily_log(std::string_view raw) {
+// The append, stamped `fixed` when given, else by the local clock.
+ToolOutcome append_stamped(std::string_view raw,
+                           const std::optional<LocalStamp>& fixed) {
   const std::string_view text = trim_white_space(raw);
   if (text.empty()) {
     return std::unexpected(std::string("text is empty"));
@@ -232,7 +233,8 @@ ToolOutcome append_daily_log(std::string_view raw) {
   if (!made) {
     return std::unexpected(os_error_text(made.error()));
   }
-  const auto stamp = read_local_clock();
+  const auto stamp =
+      fixed ? std::expected<LocalStamp, int>(*fixed) : read_local_clock();
   if (!stamp) {
     return std::unexpected(os_error_text(stamp.error()));
   }
@@ -275,6 +277,17 @@ ToolOutcome append_daily_log(std::string_view raw) {
     }
   }
   return "Appended to " + display_path(note, *vault);
+}
+
+}  // namespace
+
+ToolOutcome append_daily_log(std::string_view text) {
+  return append_stamped(text, std::nullopt);
+}
+
+ToolOutcome TEST_append_daily_log(std::string_view text,
+                                  const LocalStamp& stamp) {
+  return append_stamped(text, stamp);
 }
 
 }  // namespace vestigor_mcp

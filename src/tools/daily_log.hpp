@@ -18,10 +18,16 @@
 #include <string_view>
 
 #include "tools/vault.hpp"
+#include "util/local_clock.hpp"
 
 namespace vestigor_mcp {
 
 // `text` is the call's "text" argument, untrimmed.
 ToolOutcome append_daily_log(std::string_view text);
+
+// For tests only: the same append, stamped `stamp` instead of the local
+// clock's reading.
+ToolOutcome TEST_append_daily_log(std::string_view text,
+                                  const LocalStamp& stamp);
 
 }  // namespace vestigor_mcp
