@@ -41,10 +41,11 @@ TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev libicu-dev dpkg-dev
   lintian tzdata strace umoci skopeo ruby makepkg libarchive-tools
   g++-mingw-w64-x86-64-posix wine64)
 # What the style checks need: clang-format, clang-tidy with clang-16 and
-# libc++ (the one pairing in which clang sees std::expected), and the
-# Unicode Character Database with Python to regenerate the Unicode tables.
+# libc++ (the one pairing in which clang sees std::expected), the headers
+# the tests, benchmarks and fuzz targets include, and the Unicode
+# Character Database with Python to regenerate the Unicode tables.
 LINT_PACKAGES=(clang-format clang-16 clang-tidy-16 libc++-16-dev libc++abi-16-dev
-  unicode-data python3)
+  libgtest-dev libbenchmark-dev libicu-dev unicode-data python3)
 
 # NodeSource's nodejs package ships npm itself and conflicts with Debian's
 # npm package, so ask for the commands rather than for package names.
