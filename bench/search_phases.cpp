@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "path_order.hpp"
+#include "support/path_order.hpp"
 #include "tools/line_finder.hpp"
 #include "tools/search.hpp"
 #include "tools/walk.hpp"
@@ -39,6 +39,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using vestigor_mcp::WalkStep;
+using vestigor_mcp::testing::path_less;
 
 double median_ms(std::vector<double> v) {
   std::sort(v.begin(), v.end());
