@@ -189,27 +189,6 @@ TEST(Faults, StdinThatCannotBeReadEndsTheRunWithTheOsError) {
   EXPECT_EQ(r.exit_code, 0);
 }
 
-TEST(Faults, InvalidUtf8StopsEverythingAfterIt) {
-  TempVault vault;
-  const std::string bad = log_call(2, "torn \xC3");  // a cut-off é
-  const RunResult r =
-      run_server(log_call(1, "kept") + bad + log_call(3, "never read"),
-                 in_vault(vault.path()));
-  const Lines out = r.out_lines();
-  ASSERT_EQ(out.size(), 1U);
-  EXPECT_TRUE(out[0].find("Appended to daily/") != std::string::npos) << out[0];
-  EXPECT_EQ(
-      r.err_lines(),
-      (Lines{
-          kStart, "[vestigor-mcp] -> tools/call",
-          "[vestigor-mcp] stdin error: stream did not contain valid UTF-8"}));
-  EXPECT_EQ(r.exit_code, 0);
-  const std::string notes = daily_notes(vault.path());
-  EXPECT_TRUE(std::regex_search(notes, std::regex("- \\d\\d:\\d\\d kept\n$")))
-      << notes;
-  EXPECT_EQ(notes.find("torn"), std::string::npos);
-}
-
 // Things that are not readable notes, placed where the snapshot tools
 // look. None may block a reader or end the server.
 struct Hazard {
