@@ -47,11 +47,11 @@ TEST(ToolCall, UnsetOrNonUtf8VaultIsReportedByEveryVaultTool) {
       snapshot_calls_input() +
       tool_call_input(3, "search", "{\"query\":\"x\"}") +
       tool_call_input(4, "append_daily_log", "{\"text\":\"x\"}");
-  const Lines expected = {
-      tool_result_line(1, "Error: VESTIGOR_VAULT env var is not set", true),
-      tool_result_line(2, "Error: VESTIGOR_VAULT env var is not set", true),
-      tool_result_line(3, "Error: VESTIGOR_VAULT env var is not set", true),
-      tool_result_line(4, "Error: VESTIGOR_VAULT env var is not set", true)};
+  Lines expected;
+  for (int id = 1; id <= 4; ++id) {
+    expected.push_back(
+        tool_result_line(id, "Error: VESTIGOR_VAULT env var is not set", true));
+  }
   EXPECT_EQ(run_server(input).out_lines(), expected);
   EXPECT_EQ(run_server(input, in_vault("/tmp/\xFF\xFEvault")).out_lines(),
             expected);
