@@ -37,9 +37,9 @@
 
 namespace {
 
+using vestigor_mcp::testing::path_less;
 using Clock = std::chrono::steady_clock;
 using vestigor_mcp::WalkStep;
-using vestigor_mcp::testing::path_less;
 
 double median_ms(std::vector<double> v) {
   std::sort(v.begin(), v.end());
