@@ -119,9 +119,10 @@ TEST(Search, HoldsOneLineOfANoteAtATime) {
     }
     const ToolOutcome outcome = search("alpha");
     ::_exit(outcome && *outcome ==
-                           "3 file match(es) for \"alpha\":\n\na.md:1: "
-                           "alpha\nbig.md:401: the Alpha at the end\nc.md:1: "
-                           "more alpha"
+                           "3 file match(es) for \"alpha\":\n\n"
+                           "a.md:1: alpha\n"
+                           "big.md:401: the Alpha at the end\n"
+                           "c.md:1: more alpha"
                 ? 0
                 : 1);
   }
