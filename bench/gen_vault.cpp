@@ -22,11 +22,12 @@
 #include <vector>
 
 #include "bench_support.hpp"
-#include "path_order.hpp"
+#include "support/path_order.hpp"
 
 namespace {
 
 using vestigor_bench::Random;
+using vestigor_mcp::testing::path_less;
 
 constexpr int kNotes = 10000;
 constexpr int kHidden = 400;

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "path_order.hpp"
+#include "support/path_order.hpp"
 #include "tools/line_finder.hpp"
 #include "tools/search.hpp"
 #include "tools/walk.hpp"
@@ -37,6 +37,7 @@
 
 namespace {
 
+using vestigor_mcp::testing::path_less;
 using Clock = std::chrono::steady_clock;
 using vestigor_mcp::WalkStep;
 

@@ -147,8 +147,8 @@ TEST(Lowering, OnlyCapitalDottedIAndKelvinSignLowerToAscii) {
   }
   EXPECT_EQ(to_ascii, (std::vector<UChar32>{0x130, 0x212A}));
   EXPECT_TRUE(to_empty.empty());
-  EXPECT_EQ(icu_lower("\xC4\xB0"), "i\xCC\x87");
-  EXPECT_EQ(icu_lower("\xE2\x84\xAA"), "k");
+  EXPECT_EQ(icu_lower("İ"), "i\u0307");
+  EXPECT_EQ(icu_lower("\u212A"), "k");
 }
 
 TEST(Lowering, AsciiLowersByTheTableAndLineEndsStopContext) {
@@ -163,8 +163,7 @@ TEST(Lowering, AsciiLowersByTheTableAndLineEndsStopContext) {
     EXPECT_FALSE(u_hasBinaryProperty(c, UCHAR_CASED)) << c;
     EXPECT_FALSE(u_hasBinaryProperty(c, UCHAR_CASE_IGNORABLE)) << c;
   }
-  EXPECT_EQ(icu_lower("\xCE\x91\xCE\xA3\n\xCE\x91"),  // ΑΣ LF Α
-            icu_lower("\xCE\x91\xCE\xA3") + "\n" + icu_lower("\xCE\x91"));
+  EXPECT_EQ(icu_lower("ΑΣ\nΑ"), icu_lower("ΑΣ") + "\n" + icu_lower("Α"));
 }
 
 TEST(Lowering, OnlyTheCapitalSigmaDependsOnItsNeighbours) {
@@ -259,67 +258,80 @@ std::string describe(const Knobs& knobs) {
 const char* const kLines[] = {
     "",
     "plain ascii line with Kelvin",
-    "\xE2\x84\xAA"
-    "elvin sign",                         // Kelvin sign + elvin
-    "temperature 300 \xE2\x84\xAA",       // ... 300 K-sign
-    "\xC4\xB0stanbul",                    // İstanbul
-    "I\xCC\x87 already decomposed",       // I + U+0307
-    "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3",   // ΟΔΟΣ (final)
-    "\xCE\xA3\xCE\x91\xCE\xA3 \xCE\xA3",  // ΣΑΣ Σ
-    "\xCE\x91\xCE\xA3'",                  // ΑΣ' (ignorable after)
-    "\xCE\x91\xCE\xA3\xCE\x91",           // ΑΣΑ (not final)
-    "\xCF\x83\xCF\x82 mixed \xCE\xA3.",   // σς mixed Σ.
-    "stra\xC3\x9F"
-    "e STRASSE",  // straße STRASSE
-    "Gr\xC3\xBC\xC3\x9F"
-    "e aus M\xC3\xBC"
-    "nchen",                                      // Grüße aus München
-    "\xE2\x84\xA6 ohm and \xE2\x85\xA0 numeral",  // Ω-sign, Roman one
-    "\xC7\x85 titlecase dz",                      // ǅ
+    "\u212Aelvin sign",        // Kelvin sign + elvin
+    "temperature 300 \u212A",  // ... 300 K-sign
+    "İstanbul",
+    "I\u0307 already decomposed",  // I + U+0307
+    "ΟΔΟΣ",                        // a final sigma
+    "ΣΑΣ Σ",
+    "ΑΣ'",  // ignorable after
+    "ΑΣΑ",  // no final sigma
+    "σς mixed Σ.",
+    "straße STRASSE",
+    "Grüße aus München",
+    "\u2126 ohm and \u2160 numeral",  // Ohm sign, Roman numeral one
+    "ǅ titlecase dz",
     "a\rb inner cr",
     "\r",
     "ends in cr\r",
     "\tindented ALPHA line ",
-    "\xEF\xAC\x80 ligature",                  // ﬀ
-    "\xF0\x90\x90\x80 deseret",               // 𐐀 (lowers to 𐐨)
-    "\xE1\x84\xAA jamo, not a Kelvin sign",   // ᄪ: bytes 84 AA
-    "\xE2\x8A\xAA and \xC4\xB1 near misses",  // ⊪ (E2 .. AA), ı
-    "K\xC4\xB0 kI\xE2\x84\xAA",               // Kİ kIK-sign
-    "\xCE\xA9\xCE\xBA\xCE\xB5\xCE\xB1\xCE\xBD\xCF\x8C\xCE\xA3 big sea",
-    "\xCF\x89 small omega, \xE1\xBA\x9E capital sharp s",    // ω, ẞ
-    "\xCE\x91'\xCE\xA3'' \xCE\xA3\xCE\xA3\xCE\xA3\xCE\xA3",  // Α'Σ'' ΣΣΣΣ
-    "''''\xCC\x87\xCC\x87''",  // case-ignorables only
-    "\xE8\xA8\x98\xE6\x86\xB6\xE3\x81\xAE\xE3\x83\xA1\xE3\x83\xA2 memo",
-    "quasarwick QUASARWICK Quasar\xE2\x84\xAA"
-    "ick",
+    "ﬀ ligature",
+    "𐐀 deseret",                   // lowers to 𐐨
+    "ᄪ jamo, not a Kelvin sign",  // bytes E1 84 AA
+    "⊪ and ı near misses",         // ⊪: bytes E2 8A AA
+    "Kİ kI\u212A",                 // ends in the Kelvin sign
+    "ΩκεανόΣ big sea",
+    "ω small omega, ẞ capital sharp s",
+    "Α'Σ'' ΣΣΣΣ",
+    "''''\u0307\u0307''",  // case-ignorables only
+    "記憶のメモ memo",
+    "quasarwick QUASARWICK Quasar\u212Aick",
 };
 
 const char* const kQueries[] = {
+    // The Kelvin sign and the capital I with dot, which lower to ASCII.
     "k",
     "K",
     "kelvin",
     "300 k",
-    "\xE2\x84\xAA",
+    "\u212A",
     "ELVIN",
+    "QUASAR\u212A",
+    "ki",
     "i",
     "istanbul",
-    "\xC4\xB0",
-    "i\xCC\x87",
-    "I\xCC\x87",
-    "\xCC\x87",
-    "\xCF\x83",
-    "\xCF\x82",
-    "\xCE\xA3",
-    "\xCE\xBF\xCF\x82",
-    "\xCE\x91\xCE\xA3",
-    "\xCF\x83\xCE\xB1",
+    "İ",
+    "i\u0307",
+    "I\u0307",
+    "\u0307",
+    "\u0307'",
+    "mi",
+    // Sigma in its forms and contexts.
+    "σ",
+    "ς",
+    "Σ",
+    "ος",
+    "ΑΣ",
+    "σα",
+    "mixed σ.",
+    "ωκεανός",
+    "σσ",
+    "'σ'",
+    // Lower-case forms of other lengths, and letters with look-alikes.
     "ss",
-    "\xC3\x9F",
+    "ß",
     "SS",
-    "stra\xC3\x9F",
-    "\xCF\x89",
-    "\xE2\x85\xB0",
-    "\xC7\x86",
+    "straß",
+    "ω",
+    "\u2170",
+    "ǆ",
+    "𐐨",
+    "ﬀ",
+    "dz",
+    "\u2126",
+    "ẞ",
+    "記憶",
+    // ASCII, spaces and CRs.
     "alpha",
     " alpha",
     "ALPHA ",
@@ -330,21 +342,7 @@ const char* const kQueries[] = {
     "x\ny",
     "line",
     "e\r",
-    "\xF0\x90\x90\xA8",
-    "\xEF\xAC\x80",
-    "dz",
-    "mixed \xCF\x83.",
-    "\xCF\x89\xCE\xBA\xCE\xB5\xCE\xB1\xCE\xBD\xCF\x8C\xCF\x82",  // ωκεανός
-    "\xE2\x84\xA6",
-    "\xE1\xBA\x9E",
     "quasarwick",
-    "QUASAR\xE2\x84\xAA",
-    "ki",
-    "\xCF\x83\xCF\x83",
-    "'\xCF\x83'",
-    "\xE8\xA8\x98\xE6\x86\xB6",
-    "\xCC\x87'",
-    "mi",
     "ck qu",
 };
 
@@ -357,8 +355,8 @@ std::vector<std::string> corpus() {
       "x\r",
       "\n\n\nalpha",
       "ALPHA\r\n\r\n",
-      "\xCE\x91\xCE\xA3\r\n\xCE\x91",
-      "\xCE\x91\xCE\xA3\r\r\n",
+      "ΑΣ\r\nΑ",
+      "ΑΣ\r\r\n",
       "no\nmatch\nhere\n",
   };
   std::mt19937 random(20261207);
@@ -381,28 +379,10 @@ TEST(Lowering, EqualsIcuOnTrickyTextAndRandomFinalSigmaContexts) {
   // The finder's own lowering (util/char_facts) against ICU's: the whole
   // corpus below, and random strings of characters that decide or pass
   // over a Final_Sigma context (cased, case-ignorable, both, neither).
-  const char* const pieces[] = {"\xCE\xA3",
-                                "\xCF\x83",
-                                "A",
-                                "a",
-                                "'",
-                                ":",
-                                ".",
-                                " ",
-                                "\n",
-                                "\r",
-                                "1",
-                                "\xCC\x87",
-                                "\xC2\xAD",
-                                "\xCA\xB0",
-                                "\xCD\x85",
-                                "\xC7\x85",
-                                "\xC4\xB0",
-                                "\xE2\x80\x8D",
-                                "\xE1\xBA\x9E",
-                                "\xF0\x90\x90\x80",
-                                "\xE2\x84\xAA",
-                                "\xF0\x9D\x90\x80"};
+  const char* const pieces[] = {
+      "Σ",  "σ",      "A", "a",      "'",      ":",         ".",      " ",
+      "\n", "\r",     "1", "\u0307", "\u00AD", "ʰ",         "\u0345", "ǅ",
+      "İ",  "\u200D", "ẞ", "𐐀",      "\u212A", "\U0001D400"};
   std::vector<std::string> texts = corpus();
   std::mt19937 random(16);
   for (int i = 0; i < 100000; ++i) {
@@ -419,7 +399,7 @@ TEST(Lowering, EqualsIcuOnTrickyTextAndRandomFinalSigmaContexts) {
     ASSERT_TRUE(append_lower_case(text, ours));
     const std::string want = icu_lower(text);
     ASSERT_EQ(ours.view(), want) << "[" << text << "]";
-    finals += want.find("\xCF\x82") != std::string::npos ? 1 : 0;
+    finals += want.find("ς") != std::string::npos ? 1 : 0;
   }
   EXPECT_GT(finals, 5000);  // the final form was decided often enough
 }
@@ -457,21 +437,16 @@ TEST(LineFinder, AgreesWithPerLineIcuLoweringOnTrickyText) {
 TEST(LineFinder, FindsMatchesDeepInLongNotes) {
   std::string note;
   for (int i = 0; i < 20000; ++i) {
-    note += i % 7 == 0 ? "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3 line\r\n"
-                       : "an ordinary line of text\n";
+    note += i % 7 == 0 ? "ΟΔΟΣ line\r\n" : "an ordinary line of text\n";
   }
-  note +=
-      "the \xE2\x84\xAA"
-      "ey line\n";
-  note += "\xCE\xB4\xCF\x81\xCF\x8C\xCE\xBC\xCE\x9F\xCE\xA3 end";  // δρόμΟΣ
+  note += "the \u212Aey line\n";
+  note += "δρόμΟΣ end";
   struct Case {
     const char* query;
     std::size_t number;
   };
-  const Case cases[] = {{"KEY", 20001},
-                        {"\xCE\xBF\xCF\x82 end", 20002},
-                        {"\xCE\xBF\xCF\x82 line", 1},
-                        {"text\n", 0}};
+  const Case cases[] = {
+      {"KEY", 20001}, {"ος end", 20002}, {"ος line", 1}, {"text\n", 0}};
   for (const Case& c : cases) {
     for (const Knobs& knobs : kVariants) {
       const auto got = finder_match(note, c.query, knobs);
@@ -485,21 +460,12 @@ TEST(LineFinder, FindsTheQueryAtEveryOffsetAndNearTheEnd) {
   // The scan looks at 32 or 64 positions a step, and copies the last
   // steps' bytes out padded: a match must be found wherever it lies, and a
   // partial one at the very end must not be taken.
-  const char* const queries[] = {"quasarwick",
-                                 "k",
-                                 "\xCF\x89\xCE\xBA",
-                                 "\xC3\x9F"
-                                 "e",
-                                 "ki",
-                                 "a query longer than thirty-two kilobytes"};
+  const char* const queries[] = {
+      "quasarwick", "k",  "ωκ",
+      "ße",         "ki", "a query longer than thirty-two kilobytes"};
   const char* const spelled[] = {
-      "QuasarWick",
-      "\xE2\x84\xAA",
-      "\xCE\xA9\xCE\x9A",
-      "\xE1\xBA\x9E"
-      "E",
-      "K\xC4\xB0",
-      "A Query Longer Than Thirty-Two \xE2\x84\xAAiloBytes"};
+      "QuasarWick", "\u212A", "ΩΚ",
+      "ẞE",         "Kİ",     "A Query Longer Than Thirty-Two \u212AiloBytes"};
   for (std::size_t q = 0; q < std::size(queries); ++q) {
     const std::string word = spelled[q];
     for (std::size_t before = 0; before < 40; ++before) {
@@ -547,7 +513,7 @@ TEST(LineFinder, FindsEverySourceOfEveryLowerCaseCharacter) {
     ASSERT_TRUE(finder.has_value()) << finder.error();
     for (const UChar32 source : from) {
       const std::string x = utf8(source);
-      std::string dash = "\xE2\x80\x94 ";  // — X
+      std::string dash = "— ";  // — X
       dash += x;
       dash += ' ';
       std::string after_b = "b";
@@ -575,11 +541,10 @@ TEST(LineFinder, StaysWithinInvalidUtf8) {
   // must cope with any bytes, truncated sequences at the end included.
   for (const char* tail :
        {"\xE2\x84", "\xC4", "\xFF\xFE", "\xCE", "\xED\xA0\x80"}) {
-    for (const char* query : {"alpha", "\xCF\x83", "a\rb"}) {
+    for (const char* query : {"alpha", "σ", "a\rb"}) {
       for (const Knobs& knobs : kVariants) {
-        const std::string note = std::string("alpha \xCF\x83 a\rb\n") + tail;
-        EXPECT_EQ(finder_match(note, query, knobs),
-                  (Found{1, "alpha \xCF\x83 a\rb"}))
+        const std::string note = std::string("alpha σ a\rb\n") + tail;
+        EXPECT_EQ(finder_match(note, query, knobs), (Found{1, "alpha σ a\rb"}))
             << query;
         EXPECT_EQ(finder_match(std::string("x\n") + tail, query, knobs),
                   std::nullopt);
@@ -589,13 +554,13 @@ TEST(LineFinder, StaysWithinInvalidUtf8) {
 }
 
 TEST(LineFinder, NeverMatchesAQueryHoldingALineFeed) {
-  for (const char* query : {"a\nb", "\n", "\xCE\xA3\n"}) {
+  for (const char* query : {"a\nb", "\n", "Σ\n"}) {
     auto finder = LineFinder::make(query);
     ASSERT_TRUE(finder.has_value());
     EXPECT_FALSE(finder->can_match()) << query;
     EXPECT_EQ(finder_match("a\nb\n", query), std::nullopt);
   }
-  for (const char* query : {"a\rb", "a", "\xCE\xA3"}) {
+  for (const char* query : {"a\rb", "a", "Σ"}) {
     auto finder = LineFinder::make(query);
     ASSERT_TRUE(finder.has_value());
     EXPECT_TRUE(finder->can_match()) << query;

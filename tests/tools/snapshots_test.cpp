@@ -1,6 +1,7 @@
 // The two snapshot tools against real vaults. The tools read
 // VESTIGOR_VAULT; each test points it at its own vault, and the vault's
-// end unsets it again.
+// end unsets it again. What is not a readable note, in a candidate's
+// place, is tested through the binary (tests/e2e/faults_test.cpp).
 #include "tools/snapshots.hpp"
 
 #include <gtest/gtest.h>
@@ -27,11 +28,13 @@ std::string shown(const ToolOutcome& outcome) {
 const std::string kNoState = "error: no current-state.md found in vault";
 const std::string kNoThreads = "text: (no open-threads.md yet)";
 
-TEST(Snapshots, PreferTheVaultCopyOverAgentsMemory) {
+TEST(Snapshots, PreferTheVaultCopyOverAgentsMemoryAndFollowLinks) {
   TempVault vault;
   vault.write("current-state.md", "top");
   vault.write("agents/memory/current-state.md", "nested");
-  vault.write("agents/memory/open-threads.md", "threads\n");
+  vault.write("elsewhere/threads.md", "threads\n");
+  vault.symlink(vault.at("elsewhere/threads.md"),
+                "agents/memory/open-threads.md");
   use_vault(vault.path());
   EXPECT_EQ(shown(get_current_state()), "text: top");
   EXPECT_EQ(shown(list_open_threads()), "text: threads\n");
@@ -49,23 +52,6 @@ TEST(Snapshots, FallBackWhenNeitherNoteIsReadable) {
     EXPECT_EQ(shown(get_current_state()), kNoState);
     EXPECT_EQ(shown(list_open_threads()), kNoThreads);
   }
-}
-
-TEST(Snapshots, SkipCandidatesThatCannotBeReadAsUtf8) {
-  TempVault vault;
-  vault.write("current-state.md", "bad \xC3\x28 bytes");
-  vault.write("agents/memory/current-state.md", "good");
-  vault.mkdir("open-threads.md");  // a folder in the note's place
-  vault.write("agents/memory/open-threads.md", "from memory");
-  use_vault(vault.path());
-  EXPECT_EQ(shown(get_current_state()), "text: good");
-  EXPECT_EQ(shown(list_open_threads()), "text: from memory");
-
-  TempVault both_bad;
-  both_bad.write("current-state.md", "\xFF");
-  both_bad.mkdir("agents/memory/current-state.md");
-  use_vault(both_bad.path());
-  EXPECT_EQ(shown(get_current_state()), kNoState);
 }
 
 TEST(Snapshots, SeeEditsBetweenCallsAndAcceptATrailingSlash) {

@@ -30,7 +30,7 @@ TEST(DisplayPath, StripsTheVaultComponentByComponent) {
       {"daily/x.md", "", "daily/x.md"},
       {"vault2/x.md", "vault", "vault2/x.md"},  // not under the vault
       {"v/back\\slash.md", "v", "back/slash.md"},
-      {"v/bad\xFF.md", "v", "bad\xEF\xBF\xBD.md"},
+      {"v/bad\xFF.md", "v", "bad\uFFFD.md"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(display_path(c.path, c.vault), c.shown)

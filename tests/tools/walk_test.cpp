@@ -13,9 +13,11 @@
 #include <cerrno>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "support/files.hpp"
+#include "support/path_order.hpp"
 #include "support/temp_vault.hpp"
 #include "util/buffer.hpp"
 #include "util/fs.hpp"
@@ -27,46 +29,23 @@ using testing::TempVault;
 
 // ---- Path order, the order the walk must produce ----
 
-std::vector<std::string_view> components(std::string_view path) {
-  std::vector<std::string_view> parts;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    const std::size_t slash = std::min(path.find('/', start), path.size());
-    if (slash > start) {
-      parts.push_back(path.substr(start, slash - start));
-    }
-    start = slash + 1;
-  }
-  return parts;
-}
-
-// Component by component, names as unsigned bytes (string_view's order),
-// a path before the paths below it.
-bool path_less(std::string_view a, std::string_view b) {
-  const auto x = components(a);
-  const auto y = components(b);
-  return std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end());
-}
+using testing::path_less;
 
 TEST(PathLess, ComparesComponentByComponentAsUnsignedBytes) {
-  struct Case {
-    const char* a;
-    const char* b;
-  };
-  // Each a sorts strictly before its b.
-  const Case cases[] = {
+  // Each first path sorts strictly before its second.
+  const std::pair<const char*, const char*> ordered[] = {
       {"v/B.md", "v/a.md"},
       {"v/a/b.md", "v/a.md"},
       {"v/a/z.md", "v/a-b.md"},
       {"v/a/z.md", "v/a.b/a.md"},
       {"v/a", "v/a/b"},
-      {"v/z.md", "v/\xC3\xA9.md"},
+      {"v/z.md", "v/é.md"},
       {"/v/x/y/z.md", "/v/x/y0.md"},
       {"v/a b.md", "v/a.md"},
   };
-  for (const Case& c : cases) {
-    EXPECT_TRUE(path_less(c.a, c.b)) << c.a << " < " << c.b;
-    EXPECT_FALSE(path_less(c.b, c.a)) << c.b << " < " << c.a;
+  for (const auto& [a, b] : ordered) {
+    EXPECT_TRUE(path_less(a, b)) << a << " < " << b;
+    EXPECT_FALSE(path_less(b, a)) << b << " < " << a;
   }
   EXPECT_FALSE(path_less("v/a.md", "v/a.md"));
 }
@@ -152,10 +131,12 @@ TEST(CollectMd, ListsVisibleNotesInPathOrder) {
   vault.symlink("a.md", "link.md");
   vault.symlink("missing.md", "broken.md");
   vault.symlink(".cache", "shown");  // a visible name for a hidden folder
+  vault.symlink("self.md", "self.md");
+  vault.symlink("pipe.md", "link-to-pipe.md");
   ASSERT_EQ(::mkfifo(vault.at("pipe.md").c_str(), 0600), 0);
-  // A link to a folder is walked as the folder would be; pipes and broken
-  // links are no notes. Entry types looked up one by one, as on a file
-  // system whose listings give none, change nothing.
+  // A link to a folder is walked as the folder would be; pipes, links to
+  // them, and broken or looping links are no notes. Entry types looked up one
+  // by one, as on a file system whose listings give none, change nothing.
   const std::vector<std::string> want = {
       "B.md",     "a/b.md",           "a/z.md",  "a-b.md",     "a.md",
       "d/e/f.md", "link-to-d/e/f.md", "link.md", "shown/x.md", "x.md/in.md"};
@@ -169,8 +150,9 @@ TEST(CollectMd, CutsLinkCyclesAtAFolderAlreadyOnThePath) {
   TempVault vault;
   vault.write("n/top.md", "x");
   vault.write("n/sub/deep.md", "x");
-  vault.symlink("..", "n/sub/up");       // cycle back to n
-  vault.symlink("../..", "n/sub/root");  // cycle back to the vault
+  vault.symlink("..", "n/sub/up");                // cycle back to n
+  vault.symlink("../..", "n/sub/root");           // cycle back to the vault
+  vault.symlink(vault.path(), "n/sub/absolute");  // and again, by its path
   vault.symlink(".", "n/self");
   vault.symlink("n/sub", "z");  // a second way into n/sub
   // Below z, n is not yet on the path, so z/up is walked, down to where

@@ -1,11 +1,14 @@
-// path_order.hpp: the order in which the search reports notes, written
-// plainly for the bench programs: component by component, each compared
-// as unsigned bytes, a path before the paths below it.
+// path_order.hpp: the order in which the walk meets notes and the search
+// reports them, written plainly for the tests and the bench programs:
+// component by component, each compared as unsigned bytes, a path before
+// the paths below it.
 #pragma once
 
 #include <algorithm>
 #include <string_view>
 #include <vector>
+
+namespace vestigor_mcp::testing {
 
 inline std::vector<std::string_view> path_components(std::string_view path) {
   std::vector<std::string_view> parts;
@@ -26,3 +29,5 @@ inline bool path_less(std::string_view a, std::string_view b) {
   const std::vector<std::string_view> y = path_components(b);
   return std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end());
 }
+
+}  // namespace vestigor_mcp::testing
