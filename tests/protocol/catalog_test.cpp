@@ -9,7 +9,7 @@
 
 #include "protocol/version.hpp"
 #include "support/files.hpp"
-#include "tools/tool_table.hpp"
+#include "protocol/tool_call.hpp"
 
 namespace vestigor_mcp {
 namespace {
