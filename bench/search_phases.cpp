@@ -105,8 +105,8 @@ Walked walk(const std::string& vault, bool read) {
         out.bytes += text->size();
       }
     } else {
-      out.in_order = out.in_order &&
-                     (previous.empty() || path_less(previous, w.path()));
+      out.in_order =
+          out.in_order && (previous.empty() || path_less(previous, w.path()));
       previous = w.path();
     }
   }

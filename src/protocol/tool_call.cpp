@@ -50,8 +50,8 @@ json::Value tool_result(ToolOutcome&& outcome) {
   const bool failed = !outcome.has_value();
   json::Value item = json::Value::object();
   item.insert("type", "text");
-  item.insert("text", failed ? "Error: " + outcome.error()
-                             : std::move(*outcome));
+  item.insert("text",
+              failed ? "Error: " + outcome.error() : std::move(*outcome));
   json::Value content = json::Value::array();
   content.push_back(std::move(item));
   json::Value result = json::Value::object();

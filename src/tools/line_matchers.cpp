@@ -390,11 +390,12 @@ bool TextMatcher::aligns_side(std::string_view content, std::size_t at,
         return true;  // not UTF-8: lowering may judge; never shown
       }
     }
-    if (byte < 0x80
-            ? static_cast<char32_t>(lower_ascii(static_cast<char>(byte))) !=
-                  q.c
-            : std::find(q.sources.begin(), q.sources.end(), ch.c) ==
-                  q.sources.end()) {
+    const bool met =
+        byte < 0x80
+            ? static_cast<char32_t>(lower_ascii(static_cast<char>(byte))) == q.c
+            : std::find(q.sources.begin(), q.sources.end(), ch.c) !=
+                  q.sources.end();
+    if (!met) {
       return false;
     }
     i = forward ? i + ch.length : i - ch.length;

@@ -74,8 +74,8 @@ bool Listing::add(std::string_view name, EntryType type) {
   }
   // Room for both first, so that a name is never kept without its entry.
   return names_.append(name) && names_.append(std::string_view("\0", 1)) &&
-         entries_.append(std::string_view(
-             reinterpret_cast<const char*>(&entry), sizeof entry));
+         entries_.append(std::string_view(reinterpret_cast<const char*>(&entry),
+                                          sizeof entry));
 }
 
 void Listing::clear() {

@@ -344,7 +344,8 @@ TEST(CollectMd, ListsEachFolderWhenItReachesIt) {
             (std::vector<std::string>{"a/1.md", "b/2.md", "c/3.md", "c/4.md"}));
 
   seen.clear();
-  for (NoteWalk w(vault.path()); seen.size() < 2 && (more = w.next()) && *more;) {
+  for (NoteWalk w(vault.path());
+       seen.size() < 2 && (more = w.next()) && *more;) {
     seen.emplace_back(w.path().substr(vault.path().size() + 1));
   }
   ASSERT_TRUE(more.has_value());
