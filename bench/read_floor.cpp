@@ -19,16 +19,16 @@ int main(int argc, char** argv) {
   std::size_t notes = 0;
   std::size_t bytes = 0;
   vestigor_mcp::Buffer note;
-  const auto walked = vestigor_mcp::collect_md(
-      argv[1], [&](const vestigor_mcp::NoteWalk& walk) {
-        if (const auto text = vestigor_mcp::read_regular_file(
-                walk.folder(), walk.name(), note)) {
-          ++notes;
-          bytes += text->size();
-        }
-        return vestigor_mcp::WalkStep::kContinue;
-      });
-  if (!walked) {
+  vestigor_mcp::NoteWalk walk(argv[1]);
+  std::expected<bool, int> more;
+  while ((more = walk.next()) && *more) {
+    if (const auto text =
+            vestigor_mcp::read_regular_file(walk.folder(), walk.name(), note)) {
+      ++notes;
+      bytes += text->size();
+    }
+  }
+  if (!more) {
     std::fprintf(stderr, "read_floor: out of memory\n");
     return 1;
   }

@@ -39,7 +39,6 @@ namespace {
 
 using vestigor_mcp::testing::path_less;
 using Clock = std::chrono::steady_clock;
-using vestigor_mcp::WalkStep;
 
 double median_ms(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -97,23 +96,23 @@ Walked walk(const std::string& vault, bool read) {
   Walked out;
   vestigor_mcp::Buffer note;
   std::string previous;
-  const auto done =
-      vestigor_mcp::collect_md(vault, [&](const vestigor_mcp::NoteWalk& w) {
-        ++out.notes;
-        if (read) {
-          if (const auto text =
-                  vestigor_mcp::read_regular_file(w.folder(), w.name(), note)) {
-            out.bytes += text->size();
-          }
-        } else {
-          out.in_order = out.in_order &&
-                         (previous.empty() || path_less(previous, w.path()));
-          previous = w.path();
-        }
-        return WalkStep::kContinue;
-      });
-  if (!done) {
-    std::fprintf(stderr, "walk failed: errno %d\n", done.error());
+  vestigor_mcp::NoteWalk w(vault);
+  std::expected<bool, int> more;
+  while ((more = w.next()) && *more) {
+    ++out.notes;
+    if (read) {
+      if (const auto text =
+              vestigor_mcp::read_regular_file(w.folder(), w.name(), note)) {
+        out.bytes += text->size();
+      }
+    } else {
+      out.in_order =
+          out.in_order && (previous.empty() || path_less(previous, w.path()));
+      previous = w.path();
+    }
+  }
+  if (!more) {
+    std::fprintf(stderr, "walk failed: errno %d\n", more.error());
     std::exit(1);
   }
   return out;
@@ -134,13 +133,13 @@ int main(int argc, char** argv) {
   // Every note in memory, for the line finder alone.
   std::vector<std::string> notes;
   vestigor_mcp::Buffer buffer;
-  (void)vestigor_mcp::collect_md(vault, [&](const vestigor_mcp::NoteWalk& w) {
+  vestigor_mcp::NoteWalk all(vault);
+  while (all.next().value_or(false)) {
     if (const auto text =
-            vestigor_mcp::read_regular_file(w.folder(), w.name(), buffer)) {
+            vestigor_mcp::read_regular_file(all.folder(), all.name(), buffer)) {
       notes.emplace_back(*text);
     }
-    return WalkStep::kContinue;
-  });
+  }
 
   Phase walk_phase;
   Phase floor_phase;

@@ -5,12 +5,11 @@
 # library is loaded, so the same file runs on any x86-64 Linux, whatever
 # its C library, and start-up does no library loading or symbol lookup.
 # static-pie where the toolchain offers it (plain -static otherwise): the
-# server still loads at a random address, for 66,000 more instructions at
-# start-up than -static (callgrind, one initialize: 129,000 against
-# 63,000), some microseconds. The server links no library beyond the
-# runtimes: its Unicode facts are tables generated into the source
-# (src/util/unicode_tables.inc), and a test checks that nothing of ICU is
-# linked in.
+# server still loads at a random address, for some microseconds more at
+# start-up than -static (it relocates itself). The server links no
+# library beyond the runtimes: its Unicode facts are tables generated into
+# the source (src/util/unicode_tables.inc), and a test checks that nothing
+# of ICU is linked in.
 #
 # -DVESTIGOR_STATIC_RUNTIME=OFF links the shared libc and libstdc++
 # instead. Apple has no static C library: its builds always link

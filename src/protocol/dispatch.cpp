@@ -1,7 +1,7 @@
 #include "protocol/dispatch.hpp"
 
 #include "protocol/catalog.hpp"
-#include "tools/tool_table.hpp"
+#include "protocol/tool_call.hpp"
 
 namespace vestigor_mcp {
 

@@ -13,9 +13,11 @@
 #include <utility>
 #include <vector>
 
+#include "util/eintr.hpp"
 #include "util/fd_io.hpp"
 #include "util/fs.hpp"
 #include "util/local_clock.hpp"
+#include "util/path.hpp"
 #include "util/rename_no_replace.hpp"
 #include "util/unicode.hpp"
 
@@ -32,11 +34,8 @@ constexpr int kCreateFlags = kAppendFlags | O_CREAT | O_EXCL;
 enum class Creation { kMade, kNameTaken };
 
 int open_retrying(const std::string& path, int flags) {
-  int fd = -1;
-  do {
-    fd = ::openat(AT_FDCWD, path.c_str(), flags, 0666);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  return retry_on_eintr(
+      [&] { return ::openat(AT_FDCWD, path.c_str(), flags, 0666); });
 }
 
 // Writes `bytes` to `fd` and makes them durable, then closes it. The error

@@ -363,71 +363,42 @@ std::size_t TextMatcher::source_at(std::string_view content,
   return 0;
 }
 
-// From character `index` of the query on, and from `at` in the text: each
+// From character `index` of the query on (forwards), or from the
+// character before it (backwards), and from `at` in the text: each
 // character of the query must be met by one of its sources, one text
 // character each, up to the end or to a character that is not compared
 // (a source of it may lower to more than it). ASCII lowers to ASCII only.
-bool TextMatcher::aligns_forward(std::string_view content, std::size_t at,
-                                 std::size_t index) const {
+bool TextMatcher::aligns_side(std::string_view content, std::size_t at,
+                              std::size_t index, bool forward) const {
   const auto* s = reinterpret_cast<const unsigned char*>(content.data());
   std::size_t i = at;
-  for (std::size_t m = index; m < chars_.size(); ++m) {
-    const QueryChar& q = char_at(m);
+  const std::size_t count = forward ? chars_.size() - index : index;
+  for (std::size_t k = 0; k < count; ++k) {
+    const QueryChar& q = char_at(forward ? index + k : index - 1 - k);
     if (q.uncertain) {
       return true;
     }
-    if (i >= content.size()) {
+    if (forward ? i >= content.size() : i == 0) {
       return false;
     }
-    if (s[i] < 0x80) {
-      if (static_cast<char32_t>(lower_ascii(content[i])) != q.c) {
-        return false;
+    const unsigned char byte = forward ? s[i] : s[i - 1];
+    Utf8Char ch{byte, 1};
+    if (byte >= 0x80) {
+      ch = forward ? decode_utf8(s, content.size(), i)
+                   : decode_utf8_before(s, 0, i);
+      if (ch.c == kNotUtf8) {
+        return true;  // not UTF-8: lowering may judge; never shown
       }
-      ++i;
-      continue;
     }
-    const Utf8Char ch = decode_utf8(s, content.size(), i);
-    if (ch.c == kNotUtf8) {
-      return true;  // not UTF-8: lowering may judge; never shown
-    }
-    i += ch.length;
-    if (std::find(q.sources.begin(), q.sources.end(), ch.c) ==
-        q.sources.end()) {
+    const bool met =
+        byte < 0x80
+            ? static_cast<char32_t>(lower_ascii(static_cast<char>(byte))) == q.c
+            : std::find(q.sources.begin(), q.sources.end(), ch.c) !=
+                  q.sources.end();
+    if (!met) {
       return false;
     }
-  }
-  return true;
-}
-
-// The same backwards, from the character before `index` and the text
-// before `at`.
-bool TextMatcher::aligns_backward(std::string_view content, std::size_t at,
-                                  std::size_t index) const {
-  const auto* s = reinterpret_cast<const unsigned char*>(content.data());
-  std::size_t i = at;
-  for (std::size_t m = index; m-- > 0;) {
-    const QueryChar& q = char_at(m);
-    if (q.uncertain) {
-      return true;
-    }
-    if (i == 0) {
-      return false;
-    }
-    if (s[i - 1] < 0x80) {
-      if (static_cast<char32_t>(lower_ascii(content[--i])) != q.c) {
-        return false;
-      }
-      continue;
-    }
-    const Utf8Char ch = decode_utf8_before(s, 0, i);
-    if (ch.c == kNotUtf8) {
-      return true;
-    }
-    i -= ch.length;
-    if (std::find(q.sources.begin(), q.sources.end(), ch.c) ==
-        q.sources.end()) {
-      return false;
-    }
+    i = forward ? i + ch.length : i - ch.length;
   }
   return true;
 }
@@ -438,8 +409,9 @@ bool TextMatcher::aligns(std::string_view content, std::size_t at,
   // character is not compared): the query's other characters are compared
   // from either side of it, for each place the chosen character has.
   for (const std::size_t j : chosen_at_) {
-    if (char_at(j).uncertain || (aligns_forward(content, at + length, j + 1) &&
-                                 aligns_backward(content, at, j))) {
+    if (char_at(j).uncertain ||
+        (aligns_side(content, at + length, j + 1, true) &&
+         aligns_side(content, at, j, false))) {
       return true;
     }
   }

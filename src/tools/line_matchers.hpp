@@ -67,10 +67,8 @@ class TextMatcher {
   std::size_t source_at(std::string_view content, std::size_t at) const;
   bool aligns(std::string_view content, std::size_t at,
               std::size_t length) const;
-  bool aligns_forward(std::string_view content, std::size_t at,
-                      std::size_t index) const;
-  bool aligns_backward(std::string_view content, std::size_t at,
-                       std::size_t index) const;
+  bool aligns_side(std::string_view content, std::size_t at, std::size_t index,
+                   bool forward) const;
 
   std::string query_;
   ByteScan scan_;

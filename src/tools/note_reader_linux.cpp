@@ -13,6 +13,7 @@
 #include "tools/note_reader.hpp"
 #include "tools/note_reader_sync.hpp"
 #include "util/buffer.hpp"
+#include "util/eintr.hpp"
 
 namespace vestigor_mcp {
 
@@ -31,11 +32,8 @@ constexpr std::size_t kStartWindow = 8;
 // cached, and readahead(2) starts reading the rest.
 ssize_t read_cached(int fd, char* to, std::size_t size, off_t offset) {
   const iovec vec{to, size};
-  ssize_t n = 0;
-  do {
-    n = ::preadv2(fd, &vec, 1, offset, RWF_NOWAIT);
-  } while (n < 0 && errno == EINTR);
-  return n;
+  return retry_on_eintr(
+      [&] { return ::preadv2(fd, &vec, 1, offset, RWF_NOWAIT); });
 }
 
 void read_ahead(int fd, std::size_t bytes) { ::readahead(fd, 0, bytes); }
@@ -46,9 +44,21 @@ constexpr std::uint64_t kOpen = 0;
 constexpr std::uint64_t kRead = 1;
 constexpr std::uint64_t kCancel = ~std::uint64_t{0};
 
+struct RingSlot {
+  std::string path;
+  std::string name;
+  std::size_t folder = 0;  // in folders_
+  Buffer buffer;
+  int error = 0;  // why it could not be opened or read
+  bool open_done = false;
+  bool read_done = false;
+  int read_result = 0;
+  std::size_t offset = 0;  // of the next piece
+};
+
 // One ring: each note is opened into the direct descriptor of its slot, and
 // its first piece read into the slot's buffer by a linked read.
-class RingNotes {
+class RingNotes : public SlotRing<RingSlot> {
  public:
   RingNotes(std::size_t piece_bytes) : piece_bytes_(piece_bytes) {}
   ~RingNotes();
@@ -59,26 +69,13 @@ class RingNotes {
   bool start();
 
   bool has_room() const {
-    return count_ < window_limit(slots_.size(), taken_, wanted_);
+    return size() < window_limit(depth(), taken(), wanted_);
   }
   std::expected<void, int> add(const NoteWalk& walk);
-  bool empty() const { return count_ == 0; }
-  std::string_view path() const { return slots_[head_].path; }
   std::expected<NotePiece, int> next_piece();
   void drop();
 
  private:
-  struct Slot {
-    std::string path;
-    std::string name;
-    std::size_t folder = 0;  // in folders_
-    Buffer buffer;
-    int error = 0;  // why it could not be opened or read
-    bool open_done = false;
-    bool read_done = false;
-    int read_result = 0;
-    std::size_t offset = 0;  // of the next piece
-  };
   // A duplicate of a folder's descriptor, held while notes of the folder
   // are waiting to be opened: the walk may have closed its own by then.
   struct Folder {
@@ -89,17 +86,13 @@ class RingNotes {
   io_uring_sqe* get_sqe();
   std::expected<std::size_t, int> folder_of(const NoteWalk& walk);
   void release(std::size_t folder);
-  void wait(const Slot& slot);
+  void wait(const RingSlot& slot);
   void reap(const io_uring_cqe* cqe);
 
   std::size_t piece_bytes_;
   io_uring ring_{};
   bool ring_ready_ = false;
   std::size_t in_flight_ = 0;  // operations whose completion is to come
-  std::vector<Slot> slots_;    // a ring: count_ slots from head_
-  std::size_t head_ = 0;
-  std::size_t count_ = 0;
-  std::size_t taken_ = 0;
   // The window that reads have shown to be worth having: it starts small
   // and doubles each time the note searched next is not read yet, so a
   // warm cache, where reads end as they are submitted, reads little ahead.
@@ -125,7 +118,7 @@ bool RingNotes::start() {
                                      static_cast<unsigned>(kRingDepth)) < 0) {
     return false;
   }
-  slots_.resize(kRingDepth);
+  resize(kRingDepth);
   folders_.resize(kRingDepth + 1);
   return true;
 }
@@ -208,9 +201,8 @@ void RingNotes::release(std::size_t folder) {
 }
 
 std::expected<void, int> RingNotes::add(const NoteWalk& walk) {
-  const std::size_t index = (head_ + count_) % slots_.size();
-  Slot& slot = slots_[index];
-  ++count_;
+  const std::size_t index = push();
+  RingSlot& slot = at(index);
   slot.path.assign(walk.path());
   slot.name.assign(walk.name());
   slot.error = 0;
@@ -262,7 +254,7 @@ void RingNotes::reap(const io_uring_cqe* cqe) {
   if (data == kCancel) {
     return;
   }
-  Slot& slot = slots_[data >> 1];
+  RingSlot& slot = at(data >> 1);
   if ((data & 1) == kOpen) {
     slot.open_done = true;
     if (cqe->res < 0) {
@@ -274,7 +266,7 @@ void RingNotes::reap(const io_uring_cqe* cqe) {
   }
 }
 
-void RingNotes::wait(const Slot& slot) {
+void RingNotes::wait(const RingSlot& slot) {
   if (!slot.open_done || !slot.read_done) {
     // Submits, and runs what was left to this thread (a read linked to its
     // open), without waiting: what is still not done waits for the disk.
@@ -284,7 +276,7 @@ void RingNotes::wait(const Slot& slot) {
       reap(cqe);
       io_uring_cqe_seen(&ring_, cqe);
     }
-    if ((!slot.open_done || !slot.read_done) && wanted_ < slots_.size()) {
+    if ((!slot.open_done || !slot.read_done) && wanted_ < depth()) {
       wanted_ *= 2;  // the reads lag behind the search: read further ahead
     }
   }
@@ -303,16 +295,17 @@ void RingNotes::wait(const Slot& slot) {
 }
 
 std::expected<NotePiece, int> RingNotes::next_piece() {
-  Slot& slot = slots_[head_];
+  const std::size_t head = index();
+  RingSlot& slot = at(head);
   if (slot.offset > 0 && slot.error == 0) {
     // A later piece, through the ring like the first.
     io_uring_sqe* read = get_sqe();
     if (read == nullptr) {
       return std::unexpected(EAGAIN);
     }
-    io_uring_prep_read(read, static_cast<int>(head_), slot.buffer.data(),
+    io_uring_prep_read(read, static_cast<int>(head), slot.buffer.data(),
                        static_cast<unsigned>(piece_bytes_), slot.offset);
-    io_uring_sqe_set_data64(read, (head_ << 1) | kRead);
+    io_uring_sqe_set_data64(read, (head << 1) | kRead);
     io_uring_sqe_set_flags(read, IOSQE_FIXED_FILE);
     ++in_flight_;
     slot.read_done = false;
@@ -333,13 +326,11 @@ std::expected<NotePiece, int> RingNotes::next_piece() {
 }
 
 void RingNotes::drop() {
-  const Slot& slot = slots_[head_];
+  const RingSlot& slot = front();
   if (slot.folder != SIZE_MAX) {
     release(slot.folder);
   }
-  head_ = (head_ + 1) % slots_.size();
-  --count_;
-  ++taken_;
+  pop();
 }
 
 }  // namespace

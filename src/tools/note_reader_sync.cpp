@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "util/eintr.hpp"
+
 namespace vestigor_mcp {
 
 namespace {
@@ -19,9 +21,9 @@ constexpr std::size_t kTakenPerNoteAhead = 4;
 
 SyncNotes::SyncNotes(std::size_t depth, std::size_t piece_bytes,
                      const ReadHints* hints)
-    : piece_bytes_(piece_bytes),
-      hints_(depth > 1 ? hints : nullptr),
-      slots_(depth) {}
+    : SlotRing(depth),
+      piece_bytes_(piece_bytes),
+      hints_(depth > 1 ? hints : nullptr) {}
 
 SyncNotes::~SyncNotes() {
   while (!empty()) {
@@ -33,22 +35,22 @@ bool SyncNotes::has_room() const {
   // Opening a note ahead waits for its inode when the cache is cold, and a
   // note opened past the search's stop is wasted: the window grows by one
   // note for every four taken.
-  return count_ < (cold_ ? window_limit(slots_.size(), taken_,
-                                        1 + taken_ / kTakenPerNoteAhead)
+  return size() < (cold_ ? window_limit(depth(), taken(),
+                                        1 + taken() / kTakenPerNoteAhead)
                          : 1);
 }
 
 std::expected<void, int> SyncNotes::add(const NoteWalk& walk) {
-  Slot& slot = slots_[(head_ + count_) % slots_.size()];
+  SyncSlot& slot = at(push());
   slot.path.assign(walk.path());
   slot.error = 0;
   slot.offset = 0;
   // O_NONBLOCK: should the name lead to a FIFO after all, opening it must
   // not wait for a writer; fstat then turns it away.
-  do {
-    slot.fd =
-        ::openat(walk.folder(), walk.name(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  } while (slot.fd < 0 && errno == EINTR);
+  slot.fd = retry_on_eintr([&] {
+    return ::openat(walk.folder(), walk.name(),
+                    O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  });
   if (slot.fd < 0) {
     slot.error = errno;
   } else {
@@ -68,12 +70,11 @@ std::expected<void, int> SyncNotes::add(const NoteWalk& walk) {
       }
     }
   }
-  ++count_;
   return {};
 }
 
 std::expected<NotePiece, int> SyncNotes::next_piece() {
-  Slot& slot = slots_[head_];
+  SyncSlot& slot = front();
   if (slot.fd < 0) {
     return std::unexpected(slot.error);
   }
@@ -95,8 +96,8 @@ std::expected<NotePiece, int> SyncNotes::next_piece() {
       if (!cold_) {
         // The disk is being waited for: hint every note ahead from now on.
         cold_ = true;
-        for (std::size_t i = 1; i < count_; ++i) {
-          const Slot& ahead = slots_[(head_ + i) % slots_.size()];
+        for (std::size_t i = 1; i < size(); ++i) {
+          const SyncSlot& ahead = at(index(i));
           if (ahead.fd >= 0) {
             hints_->read_ahead(ahead.fd, piece_bytes_);
           }
@@ -107,9 +108,9 @@ std::expected<NotePiece, int> SyncNotes::next_piece() {
     }
   }
   if (n < 0) {
-    do {
-      n = ::pread(slot.fd, piece_.data(), piece_bytes_, slot.offset);
-    } while (n < 0 && errno == EINTR);
+    n = retry_on_eintr([&] {
+      return ::pread(slot.fd, piece_.data(), piece_bytes_, slot.offset);
+    });
   }
   if (n < 0) {
     return std::unexpected(errno);
@@ -120,14 +121,12 @@ std::expected<NotePiece, int> SyncNotes::next_piece() {
 }
 
 void SyncNotes::drop() {
-  Slot& slot = slots_[head_];
+  SyncSlot& slot = front();
   if (slot.fd >= 0) {
     ::close(slot.fd);
     slot.fd = -1;
   }
-  head_ = (head_ + 1) % slots_.size();
-  --count_;
-  ++taken_;
+  pop();
 }
 
 }  // namespace vestigor_mcp

@@ -32,7 +32,56 @@ struct ReadHints {
   void (*read_ahead)(int fd, std::size_t bytes);
 };
 
-class SyncNotes {
+// The notes in a reader's window, in the order they were added: a ring
+// of slots (each with the note's `path`) holding size() notes from the
+// front one, and the count of notes dropped so far. Each way of reading
+// keeps its notes in one.
+template <typename Slot>
+class SlotRing {
+ public:
+  explicit SlotRing(std::size_t depth = 0) : slots_(depth) {}
+
+  std::size_t depth() const { return slots_.size(); }
+  std::size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  // Notes dropped so far.
+  std::size_t taken() const { return taken_; }
+  // The front note's path.
+  std::string_view path() const { return slots_[head_].path; }
+
+ protected:
+  void resize(std::size_t depth) { slots_.resize(depth); }
+  // Where the front slot, or the `i`-th one after it, is in the ring.
+  std::size_t index(std::size_t i = 0) const {
+    return (head_ + i) % slots_.size();
+  }
+  Slot& at(std::size_t index) { return slots_[index]; }
+  Slot& front() { return slots_[head_]; }
+  // Takes the slot after the last one: where it is in the ring.
+  std::size_t push() { return index(count_++); }
+  // Lets the front slot go.
+  void pop() {
+    head_ = index(1);
+    --count_;
+    ++taken_;
+  }
+
+ private:
+  std::vector<Slot> slots_;
+  std::size_t head_ = 0;
+  std::size_t count_ = 0;
+  std::size_t taken_ = 0;
+};
+
+struct SyncSlot {
+  std::string path;
+  int fd = -1;
+  int error = 0;  // why it could not be opened
+  off_t size = 0;
+  off_t offset = 0;  // of the next piece
+};
+
+class SyncNotes : public SlotRing<SyncSlot> {
  public:
   // `hints` may be null: no hints.
   SyncNotes(std::size_t depth, std::size_t piece_bytes, const ReadHints* hints);
@@ -41,30 +90,13 @@ class SyncNotes {
   SyncNotes& operator=(const SyncNotes&) = delete;
 
   bool has_room() const;
-  std::size_t depth() const { return slots_.size(); }
-  // Notes dropped so far.
-  std::size_t taken() const { return taken_; }
   std::expected<void, int> add(const NoteWalk& walk);
-  bool empty() const { return count_ == 0; }
-  std::string_view path() const { return slots_[head_].path; }
   std::expected<NotePiece, int> next_piece();
   void drop();
 
  private:
-  struct Slot {
-    std::string path;
-    int fd = -1;
-    int error = 0;  // why it could not be opened
-    off_t size = 0;
-    off_t offset = 0;  // of the next piece
-  };
-
   std::size_t piece_bytes_;
   const ReadHints* hints_;
-  std::vector<Slot> slots_;  // a ring: count_ slots from head_
-  std::size_t head_ = 0;
-  std::size_t count_ = 0;
-  std::size_t taken_ = 0;  // notes dropped so far
   // Whether the last reads found their pages missing; how many reads in a
   // row found them cached.
   bool cold_ = false;

@@ -4,6 +4,7 @@
 
 #include "util/buffer.hpp"
 #include "util/fs.hpp"
+#include "util/path.hpp"
 #include "util/unicode.hpp"
 
 namespace vestigor_mcp {

@@ -1,16 +1,12 @@
-// tool_table.hpp: the four tools as one constant table, in catalog order:
-// the single source of both the "tools/list" catalog and the tool that a
-// "tools/call" runs. tools_call picks a tool by exact name, hands it its
-// one string argument, and wraps the outcome into the tool result
-// {"content":[{"text":...,"type":"text"}],"isError":...}. Every failure,
-// an unknown tool and running out of memory included, comes back inside
-// that result; nothing is written to the standard streams.
+// tool_table.hpp: the tools as one constant table, in catalog order: the
+// single source of both the "tools/list" catalog and the tool that a
+// "tools/call" runs. Plain names and functions; the wire's side of a call
+// (its arguments and its result) belongs to the protocol layer.
 #pragma once
 
 #include <span>
 #include <string_view>
 
-#include "protocol/json.hpp"
 #include "tools/vault.hpp"
 
 namespace vestigor_mcp {
@@ -28,8 +24,7 @@ struct Tool {
 // The tools in catalog order.
 std::span<const Tool> tool_table();
 
-// `request` is the whole request message; the result is always a tool
-// result.
-json::Value tools_call(const json::Value& request);
+// The tool named exactly `name`; nullptr when there is none.
+const Tool* find_tool(std::string_view name);
 
 }  // namespace vestigor_mcp

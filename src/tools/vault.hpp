@@ -1,5 +1,5 @@
 // vault.hpp: what every tool shares: the shape of a tool's answer, where
-// the vault is, and how vault paths are joined and shown. Reads the
+// the vault is, and how vault paths are shown. Reads the
 // environment afresh on every call and keeps nothing.
 #pragma once
 
@@ -18,9 +18,6 @@ inline constexpr std::string_view kVaultNotSet =
 // The value of VESTIGOR_VAULT, read afresh and returned unchanged (the
 // empty value included); kVaultNotSet when unset or not valid UTF-8.
 std::expected<std::string, std::string> vault_root();
-
-// Ordinary path joining: "" + r = r; "v/" + r = "v/r"; "v" + r = "v/r".
-std::string join_path(std::string_view base, std::string_view relative);
 
 // How a vault file is named in a reply: `path` with `vault` removed from
 // its front component by component (the whole path when it is not under

@@ -8,6 +8,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "util/eintr.hpp"
+#include "util/path.hpp"
+
 namespace vestigor_mcp {
 
 namespace {
@@ -24,11 +27,7 @@ constexpr std::size_t kWindowLevels = 32;
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK;
 
 int open_directory(int dir, const char* name) {
-  int fd = -1;
-  do {
-    fd = ::openat(dir, name, kDirectoryFlags);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  return retry_on_eintr([&] { return ::openat(dir, name, kDirectoryFlags); });
 }
 
 // The root by its path; a path longer than the system takes in one call
@@ -39,15 +38,11 @@ int open_root(const std::string& path) {
     return fd;
   }
   fd = path.front() == '/' ? open_directory(AT_FDCWD, "/") : AT_FDCWD;
-  std::size_t start = 0;
-  std::string component;
-  while (fd != -1 && start < path.size()) {
-    const std::size_t slash = std::min(path.find('/', start), path.size());
-    component.assign(path, start, slash - start);
-    start = slash + 1;
-    if (component.empty()) {
-      continue;
+  for (const std::string_view part : split_path(path)) {
+    if (fd == -1) {
+      break;
     }
+    const std::string component(part);
     const int next = open_directory(fd, component.c_str());
     if (fd != AT_FDCWD) {
       ::close(fd);
@@ -57,14 +52,15 @@ int open_root(const std::string& path) {
   return fd == AT_FDCWD ? -1 : fd;
 }
 
-}  // namespace
-
-// ---- Listing ----
-
+// A name of a note: the text after its last full stop is exactly "md".
 bool is_note_name(std::string_view name) {
   const std::size_t dot = name.rfind('.');
   return dot != std::string_view::npos && name.substr(dot + 1) == "md";
 }
+
+}  // namespace
+
+// ---- Listing ----
 
 bool Listing::add(std::string_view name, EntryType type) {
   if (name.empty() || name.front() == '.' || type == EntryType::kOther ||
@@ -76,12 +72,10 @@ bool Listing::add(std::string_view name, EntryType type) {
       !entries_.reserve(entries_.size() + sizeof entry)) {
     return false;
   }
-  // Both fit now, so neither append can fail.
-  const bool added = names_.append(name) &&
-                     names_.append(std::string_view("\0", 1)) &&
-                     entries_.append(std::string_view(
-                         reinterpret_cast<const char*>(&entry), sizeof entry));
-  return added;
+  // Room for both first, so that a name is never kept without its entry.
+  return names_.append(name) && names_.append(std::string_view("\0", 1)) &&
+         entries_.append(std::string_view(reinterpret_cast<const char*>(&entry),
+                                          sizeof entry));
 }
 
 void Listing::clear() {
@@ -121,7 +115,7 @@ struct NoteWalk::Frame {
   Listing listing;
 };
 
-NoteWalk::NoteWalk(std::string_view root, EntryTypes types)
+NoteWalk::NoteWalk(std::string_view root, TypeSource types)
     : root_(root), types_(types) {}
 
 NoteWalk::~NoteWalk() {
@@ -141,10 +135,7 @@ std::expected<bool, int> NoteWalk::start() {
   if (fd < 0) {
     return false;
   }
-  path_ = root_;
-  if (path_.back() != '/') {
-    path_ += '/';
-  }
+  path_ = join_path(root_, "");
   if (const auto entered = enter(fd); !entered) {
     return std::unexpected(entered.error());
   }
@@ -254,7 +245,7 @@ std::expected<bool, int> NoteWalk::next() {
       continue;
     }
     const char* name = top.listing.c_name(i);
-    EntryType type = types_ == EntryTypes::kLookedUp ? EntryType::kUnknown
+    EntryType type = types_ == TypeSource::kLookedUp ? EntryType::kUnknown
                                                      : top.listing.type(i);
     if (type == EntryType::kUnknown) {
       struct stat st {};

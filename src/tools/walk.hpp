@@ -1,4 +1,4 @@
-// walk.hpp: the search's walk over the vault, collect_md. Meets every note
+// walk.hpp: the search's walk over the vault, NoteWalk. Meets every note
 // (a regular file, links followed, whose name ends in exactly ".md") in
 // path order, lazily: a folder is listed when the walk reaches it, so a
 // walk stopped early has listed only the folders before that point. Hidden
@@ -15,7 +15,6 @@
 #include <expected>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "tools/walk_directory.hpp"
@@ -24,13 +23,15 @@ namespace vestigor_mcp {
 
 // Whether entry types are taken from the listing or looked up for every
 // entry, as on a file system that gives none.
-enum class EntryTypes { kAsListed, kLookedUp };
+enum class TypeSource { kAsListed, kLookedUp };
 
-// The walk as an iterator: next() moves from note to note.
+// The walk as an iterator: next() moves from note to note, so a caller
+// loops while it gives true and may stop wherever it likes. An empty
+// `root` names no folder.
 class NoteWalk {
  public:
   explicit NoteWalk(std::string_view root,
-                    EntryTypes types = EntryTypes::kAsListed);
+                    TypeSource types = TypeSource::kAsListed);
   ~NoteWalk();
   NoteWalk(const NoteWalk&) = delete;
   NoteWalk& operator=(const NoteWalk&) = delete;
@@ -56,7 +57,7 @@ class NoteWalk {
   void close_beyond_window();
 
   std::string root_;
-  EntryTypes types_;
+  TypeSource types_;
   bool started_ = false;
   std::vector<Frame> frames_;  // frames_[0, depth_) are the folders walked
   std::size_t depth_ = 0;
@@ -64,25 +65,5 @@ class NoteWalk {
   const char* name_ = nullptr;
   DirectoryReader reader_;
 };
-
-enum class WalkStep { kContinue, kStop };
-
-// The walk, as a visitor that can stop: calls `visit(walk)` for each note
-// below `directory`, in path order, until it returns WalkStep::kStop. An
-// empty `directory` names no folder.
-template <typename Visit>
-std::expected<void, int> collect_md(std::string_view directory, Visit&& visit,
-                                    EntryTypes types = EntryTypes::kAsListed) {
-  NoteWalk walk(directory, types);
-  for (;;) {
-    const std::expected<bool, int> more = walk.next();
-    if (!more) {
-      return std::unexpected(more.error());
-    }
-    if (!*more || visit(std::as_const(walk)) == WalkStep::kStop) {
-      return {};
-    }
-  }
-}
 
 }  // namespace vestigor_mcp

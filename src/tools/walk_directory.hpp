@@ -8,6 +8,7 @@
 
 #ifndef _WIN32
 #include <dirent.h>
+#include <sys/stat.h>
 #endif
 
 #include <cstddef>
@@ -85,10 +86,19 @@ struct FolderId {
 };
 
 // The identity of the folder open as `fd`; false when it cannot be had.
+#ifdef _WIN32
 [[nodiscard]] bool folder_id(int fd, FolderId& id);
-
-// A name of a note: the text after its last full stop is exactly "md".
-bool is_note_name(std::string_view name);
+#else
+[[nodiscard]] inline bool folder_id(int fd, FolderId& id) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    return false;
+  }
+  id = {static_cast<std::uint64_t>(st.st_dev),
+        static_cast<std::uint64_t>(st.st_ino)};
+  return true;
+}
+#endif
 
 class DirectoryReader {
  public:

@@ -2,7 +2,6 @@
 // DIR stream to allocate per folder, and d_type from every file system
 // that fills it in.
 #include <dirent.h>
-#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -17,16 +16,6 @@ namespace {
 constexpr std::size_t kListingBytes = std::size_t{32} * 1024;
 
 }  // namespace
-
-bool folder_id(int fd, FolderId& id) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    return false;
-  }
-  id = {static_cast<std::uint64_t>(st.st_dev),
-        static_cast<std::uint64_t>(st.st_ino)};
-  return true;
-}
 
 bool DirectoryReader::list(int fd, Listing& listing) {
   if (!buffer_.reserve(kListingBytes)) {

@@ -2,7 +2,6 @@
 // them. d_type is used where the system has it; elsewhere every entry is
 // looked up by the walk (fstatat).
 #include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "tools/walk_directory.hpp"
@@ -20,16 +19,6 @@ EntryType entry_type([[maybe_unused]] const dirent& entry) {
 }
 
 }  // namespace
-
-bool folder_id(int fd, FolderId& id) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    return false;
-  }
-  id = {static_cast<std::uint64_t>(st.st_dev),
-        static_cast<std::uint64_t>(st.st_ino)};
-  return true;
-}
 
 bool DirectoryReader::list(int fd, Listing& listing) {
   // closedir closes the descriptor it was given; the walk keeps its own.

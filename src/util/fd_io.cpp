@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "util/eintr.hpp"
+
 namespace vestigor_mcp {
 
 std::string write_error_text(int error) {
@@ -22,11 +24,9 @@ std::expected<void, int> write_all(int fd, std::string_view data,
                                    std::size_t& written) {
   written = 0;
   while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
+    const ssize_t n =
+        retry_on_eintr([&] { return ::write(fd, data.data(), data.size()); });
     if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
       return std::unexpected(errno);
     }
     if (n == 0) {

@@ -10,7 +10,9 @@
 #include <chrono>
 #include <thread>
 
+#include "util/eintr.hpp"
 #include "util/fd_io.hpp"
+#include "util/path.hpp"
 
 namespace vestigor_mcp {
 
@@ -19,34 +21,6 @@ namespace {
 bool is_directory(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// Windows takes a backslash as a separator too.
-#ifdef _WIN32
-constexpr std::string_view kSeparators = "/\\";
-#else
-constexpr std::string_view kSeparators = "/";
-#endif
-
-bool is_separator(char c) {
-  return kSeparators.find(c) != std::string_view::npos;
-}
-
-// `path` without its last component (trailing slashes ignored), or "" when
-// it has only one.
-std::string parent_of(std::string_view path) {
-  while (path.size() > 1 && is_separator(path.back())) {
-    path.remove_suffix(1);
-  }
-  const std::size_t slash = path.find_last_of(kSeparators);
-  if (slash == std::string_view::npos) {
-    return {};
-  }
-  std::string_view parent = path.substr(0, slash);
-  while (parent.size() > 1 && is_separator(parent.back())) {
-    parent.remove_suffix(1);
-  }
-  return std::string(parent.empty() ? "/" : parent);
 }
 
 // Reads `fd` to its end into `buffer`, expecting about `expected` bytes.
@@ -65,15 +39,14 @@ std::expected<void, int> read_to_end(int fd, std::size_t expected,
         !buffer.reserve(buffer.capacity() + 1)) {
       return std::unexpected(ENOMEM);
     }
-    const ssize_t n = ::read(fd, buffer.data() + buffer.size(),
-                             buffer.capacity() - buffer.size());
+    const ssize_t n = retry_on_eintr([&] {
+      return ::read(fd, buffer.data() + buffer.size(),
+                    buffer.capacity() - buffer.size());
+    });
     if (n == 0) {
       return {};
     }
     if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
       return std::unexpected(errno);
     }
     buffer.resize(buffer.size() + static_cast<std::size_t>(n));
@@ -93,7 +66,7 @@ std::expected<void, int> make_missing(const std::string& path,
   int error = errno;
   if (error == ENOENT) {
     // Some folder above is missing: make the parents, then try again.
-    const std::string parent = parent_of(path);
+    const std::string parent = parent_path(path);
     if (parent.empty() || parent == path) {
       return std::unexpected(error);
     }
@@ -119,11 +92,7 @@ std::expected<void, int> make_missing(const std::string& path,
 constexpr std::chrono::milliseconds kLockPatience{2000};
 
 bool try_lock(int fd, int how) {
-  int result = 0;
-  do {
-    result = ::flock(fd, how | LOCK_NB);
-  } while (result != 0 && errno == EINTR);
-  return result == 0;
+  return retry_on_eintr([&] { return ::flock(fd, how | LOCK_NB); }) == 0;
 }
 
 // Takes the exclusive lock on `fd`, waiting for it at most kLockPatience;
@@ -219,10 +188,8 @@ std::expected<std::string_view, int> read_regular_file(int dir,
   buffer.clear();
   // O_NONBLOCK: should the name lead to a FIFO after all, opening it must
   // not wait for a writer; fstat then turns it away.
-  int fd = -1;
-  do {
-    fd = ::openat(dir, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = retry_on_eintr(
+      [&] { return ::openat(dir, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK); });
   if (fd < 0) {
     return std::unexpected(errno);
   }
@@ -255,23 +222,14 @@ std::expected<std::vector<std::string>, int> make_directories(
   return created;
 }
 
-std::string parent_directory(std::string_view path) {
-  const std::string parent = parent_of(path);
-  return parent.empty() ? std::string(".") : parent;
-}
-
 std::expected<void, int> sync_directory(const std::string& path) {
-  int fd = -1;
-  do {
-    fd = ::openat(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = retry_on_eintr([&] {
+    return ::openat(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  });
   if (fd < 0) {
     return std::unexpected(errno);
   }
-  int result = 0;
-  do {
-    result = ::fsync(fd);
-  } while (result != 0 && errno == EINTR);
+  const int result = retry_on_eintr([&] { return ::fsync(fd); });
   const int error = errno;
   ::close(fd);
   // EINVAL: the file system keeps no folder to sync (some network and
@@ -283,19 +241,19 @@ std::expected<void, int> sync_directory(const std::string& path) {
 }
 
 std::expected<void, int> sync_data(int fd) {
-  int result = 0;
-  do {
+  const int result = retry_on_eintr([&] {
 #ifdef __APPLE__
     // macOS's fsync leaves the bytes in the drive's cache; F_FULLFSYNC
     // asks the drive to write them. File systems without it get fsync.
-    result = ::fcntl(fd, F_FULLFSYNC);
-    if (result != 0 && (errno == ENOTSUP || errno == ENOTTY)) {
-      result = ::fsync(fd);
+    const int full = ::fcntl(fd, F_FULLFSYNC);
+    if (full != 0 && (errno == ENOTSUP || errno == ENOTTY)) {
+      return ::fsync(fd);
     }
+    return full;
 #else
-    result = ::fdatasync(fd);
+    return ::fdatasync(fd);
 #endif
-  } while (result != 0 && errno == EINTR);
+  });
   // EINVAL: a device, FIFO or socket, which keeps nothing to sync; what
   // was written has gone wherever it goes.
   if (result != 0 && errno != EINVAL) {

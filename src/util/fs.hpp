@@ -31,10 +31,6 @@ std::expected<std::string_view, int> read_regular_file(int dir,
 std::expected<std::vector<std::string>, int> make_directories(
     const std::string& path);
 
-// The folder holding the last component of `path`, trailing slashes
-// ignored: "a/b" for "a/b/c", "/" for "/c", "." for "c".
-std::string parent_directory(std::string_view path);
-
 // Makes the names created in or removed from the folder `path` durable.
 // A file system that cannot sync folders (EINVAL) is no error; otherwise
 // the errno of the open or of fsync.

@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "protocol/tool_call.hpp"
 #include "protocol/version.hpp"
 #include "support/files.hpp"
-#include "tools/tool_table.hpp"
 
 namespace vestigor_mcp {
 namespace {

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "util/path.hpp"
+
 namespace vestigor_mcp {
 namespace {
 

@@ -54,18 +54,16 @@ TEST(PathLess, ComparesComponentByComponentAsUnsignedBytes) {
 
 // The notes below `root`, as paths relative to the vault.
 std::vector<std::string> walk(const TempVault& vault, const std::string& root,
-                              EntryTypes types = EntryTypes::kAsListed) {
+                              TypeSource types = TypeSource::kAsListed) {
   std::vector<std::string> relative;
-  const auto done = collect_md(
-      root,
-      [&](const NoteWalk& w) {
-        const std::string path(w.path());
-        EXPECT_TRUE(path.starts_with(vault.path() + "/")) << path;
-        relative.push_back(path.substr(vault.path().size() + 1));
-        return WalkStep::kContinue;
-      },
-      types);
-  EXPECT_TRUE(done.has_value());
+  NoteWalk w(root, types);
+  std::expected<bool, int> more;
+  while ((more = w.next()) && *more) {
+    const std::string path(w.path());
+    EXPECT_TRUE(path.starts_with(vault.path() + "/")) << path;
+    relative.push_back(path.substr(vault.path().size() + 1));
+  }
+  EXPECT_TRUE(more.has_value());
   return relative;
 }
 
@@ -141,7 +139,7 @@ TEST(CollectMd, ListsVisibleNotesInPathOrder) {
       "B.md",     "a/b.md",           "a/z.md",  "a-b.md",     "a.md",
       "d/e/f.md", "link-to-d/e/f.md", "link.md", "shown/x.md", "x.md/in.md"};
   EXPECT_EQ(walk(vault, vault.path()), want);
-  EXPECT_EQ(walk(vault, vault.path(), EntryTypes::kLookedUp), want);
+  EXPECT_EQ(walk(vault, vault.path(), TypeSource::kLookedUp), want);
   // With a trailing slash the paths get no doubled separator.
   EXPECT_EQ(walk(vault, vault.path() + "/").size(), want.size());
 }
@@ -157,8 +155,8 @@ TEST(CollectMd, CutsLinkCyclesAtAFolderAlreadyOnThePath) {
   vault.symlink("n/sub", "z");  // a second way into n/sub
   // Below z, n is not yet on the path, so z/up is walked, down to where
   // it would come back to z.
-  for (const EntryTypes types :
-       {EntryTypes::kAsListed, EntryTypes::kLookedUp}) {
+  for (const TypeSource types :
+       {TypeSource::kAsListed, TypeSource::kLookedUp}) {
     EXPECT_EQ(walk(vault, vault.path(), types),
               (std::vector<std::string>{"n/sub/deep.md", "n/top.md",
                                         "z/deep.md", "z/up/top.md"}));
@@ -224,14 +222,15 @@ TEST(CollectMd, ReadsNotesBelowPathsLongerThanTheSystemTakes) {
   std::vector<std::string> texts;
   std::size_t most_open = 0;
   Buffer note;
-  const auto done = collect_md(vault.path(), [&](const NoteWalk& w) {
+  NoteWalk w(vault.path());
+  std::expected<bool, int> more;
+  while ((more = w.next()) && *more) {
     paths.emplace_back(w.path());
     const auto text = read_regular_file(w.folder(), w.name(), note);
     texts.push_back(text ? std::string(*text) : "unreadable");
     most_open = std::max(most_open, open_descriptors());
-    return WalkStep::kContinue;
-  });
-  ASSERT_TRUE(done.has_value());
+  }
+  ASSERT_TRUE(more.has_value());
   ASSERT_EQ(paths.size(), 2U * kLevels);
   EXPECT_TRUE(std::is_sorted(paths.begin(), paths.end(), path_less));
   // Down the a.md notes, then back up the z.md ones.
@@ -255,10 +254,11 @@ TEST(CollectMd, ReadsNotesBelowPathsLongerThanTheSystemTakes) {
   }
   ASSERT_GT(root.size(), 4096U);
   std::vector<std::string> below;
-  ASSERT_TRUE(collect_md(root, [&](const NoteWalk& w) {
-                below.emplace_back(w.path().substr(root.size()));
-                return WalkStep::kContinue;
-              }).has_value());
+  NoteWalk from_root(root);
+  while ((more = from_root.next()) && *more) {
+    below.emplace_back(from_root.path().substr(root.size()));
+  }
+  ASSERT_TRUE(more.has_value());
   EXPECT_EQ(below, (std::vector<std::string>{"/a.md", "/" + name + "/a.md",
                                              "/" + name + "/z.md", "/z.md"}));
   remove_tree(vault.path());
@@ -277,7 +277,9 @@ TEST(CollectMd, SeesAFolderMovedAwayMidWalkAsGone) {
   }
   std::vector<std::string> z_levels;
   bool renamed = false;
-  const auto done = collect_md(vault.path(), [&](const NoteWalk& w) {
+  NoteWalk w(vault.path());
+  std::expected<bool, int> more;
+  while ((more = w.next()) && *more) {
     if (!renamed && w.path().size() > vault.path().size() + 2 * kLevels) {
       EXPECT_EQ(::rename(moved.c_str(), (moved + "-moved").c_str()), 0);
       renamed = true;
@@ -286,9 +288,8 @@ TEST(CollectMd, SeesAFolderMovedAwayMidWalkAsGone) {
       z_levels.push_back(
           std::to_string((w.path().size() - vault.path().size() - 5) / 2));
     }
-    return WalkStep::kContinue;
-  });
-  ASSERT_TRUE(done.has_value());
+  }
+  ASSERT_TRUE(more.has_value());
   ASSERT_TRUE(renamed);
   // The deepest levels were still open; everything above the move is
   // walked to the end; nothing is reported twice.
@@ -312,23 +313,24 @@ TEST(CollectMd, ListsEachFolderWhenItReachesIt) {
   vault.write("c/3.md", "x");
   const std::size_t before = open_descriptors();
   std::vector<std::string> seen;
-  const auto done = collect_md(vault.path(), [&](const NoteWalk& w) {
+  std::expected<bool, int> more;
+  for (NoteWalk w(vault.path()); (more = w.next()) && *more;) {
     seen.emplace_back(w.path().substr(vault.path().size() + 1));
     if (seen.size() == 1) {
       vault.write("b/2.md", "x");
       vault.write("c/4.md", "x");
     }
-    return WalkStep::kContinue;
-  });
-  ASSERT_TRUE(done.has_value());
+  }
+  ASSERT_TRUE(more.has_value());
   EXPECT_EQ(seen,
             (std::vector<std::string>{"a/1.md", "b/2.md", "c/3.md", "c/4.md"}));
 
   seen.clear();
-  ASSERT_TRUE(collect_md(vault.path(), [&](const NoteWalk& w) {
-                seen.emplace_back(w.path().substr(vault.path().size() + 1));
-                return seen.size() == 2 ? WalkStep::kStop : WalkStep::kContinue;
-              }).has_value());
+  for (NoteWalk w(vault.path());
+       seen.size() < 2 && (more = w.next()) && *more;) {
+    seen.emplace_back(w.path().substr(vault.path().size() + 1));
+  }
+  ASSERT_TRUE(more.has_value());
   EXPECT_EQ(seen, (std::vector<std::string>{"a/1.md", "b/2.md"}));
   EXPECT_EQ(open_descriptors(), before);
 }
@@ -339,10 +341,12 @@ TEST(CollectMd, AbsorbsWhatCannotBeListed) {
   std::vector<std::string> files;
   for (const std::string& root :
        {std::string(), vault.at("missing"), vault.at("file.md")}) {
-    ASSERT_TRUE(collect_md(root, [&](const NoteWalk& w) {
-                  files.emplace_back(w.path());
-                  return WalkStep::kContinue;
-                }).has_value());
+    NoteWalk w(root);
+    std::expected<bool, int> more;
+    while ((more = w.next()) && *more) {
+      files.emplace_back(w.path());
+    }
+    ASSERT_TRUE(more.has_value());
   }
   EXPECT_TRUE(files.empty());
 }

@@ -14,6 +14,7 @@
 
 #include "support/temp_vault.hpp"
 #include "util/fs.hpp"
+#include "util/path.hpp"
 
 namespace vestigor_mcp {
 namespace {

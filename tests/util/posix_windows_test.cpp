@@ -138,11 +138,12 @@ TEST(WalkOnWindows, WalksABackslashVaultInPathOrder) {
   folder.write(L"a\\not-a-note.txt", "e");
   std::vector<std::string> seen;
   const std::string root = folder.utf8();
-  const auto walked = collect_md(root, [&](const NoteWalk& walk) {
+  NoteWalk walk(root);
+  std::expected<bool, int> more;
+  while ((more = walk.next()) && *more) {
     seen.emplace_back(walk.path().substr(root.size()));
-    return WalkStep::kContinue;
-  });
-  ASSERT_TRUE(walked.has_value());
+  }
+  ASSERT_TRUE(more.has_value());
   EXPECT_EQ(seen,
             (std::vector<std::string>{"/a/c.md", "/z.md", "/\xC3\xA4/b.md"}));
 }

@@ -1,4 +1,4 @@
-#include "tools/tool_table.hpp"
+#include "protocol/tool_call.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +6,7 @@
 #include <string>
 
 #include "support/temp_vault.hpp"
+#include "tools/tool_table.hpp"
 
 namespace vestigor_mcp {
 namespace {
