@@ -217,10 +217,10 @@ std::expected<NewNames, int> place_entry(const std::string& folder,
 }
 
 // The append, stamped `fixed` when given, else by the local clock.
-ToolOutcome append_stamped(std::string_view raw,
+ToolOutcome append_stamped(std::string_view text,
                            const std::optional<LocalStamp>& fixed) {
-  const std::string_view text = trim_white_space(raw);
-  if (text.empty()) {
+  const std::string_view entry_text = trim_white_space(text);
+  if (entry_text.empty()) {
     return std::unexpected(std::string("text is empty"));
   }
   const auto vault = vault_root();
@@ -240,22 +240,24 @@ ToolOutcome append_stamped(std::string_view raw,
   const std::string name = stamp->date + ".md";
   const std::string note = join_path(folder, name);
 
-  std::string buffer = "# " + stamp->date + "\n\n";
-  const std::size_t heading_size = buffer.size();
-  buffer += "- " + stamp->time + " ";
-  buffer += text;
-  buffer += '\n';
+  // A new note's bytes: its heading, then the entry line, which alone is
+  // appended to a note that exists.
+  std::string new_note = "# " + stamp->date + "\n\n";
+  const std::size_t heading_size = new_note.size();
+  new_note += "- " + stamp->time + " ";
+  new_note += entry_text;
+  new_note += '\n';
 
   // The answer promises the entry is on disk: its bytes, then every name
   // leading to them that this call (or a writer it raced) just made.
   // A note that loses its name under this call (a writer that made it in
   // place failed and took it away again) is looked for afresh.
-  auto placed = place_entry(folder, note, name, buffer,
-                            std::string_view(buffer).substr(heading_size));
+  const std::string_view entry =
+      std::string_view(new_note).substr(heading_size);
+  auto placed = place_entry(folder, note, name, new_note, entry);
   for (int retry = 0; retry < 3 && !placed && placed.error() == ENOENT;
        ++retry) {
-    placed = place_entry(folder, note, name, buffer,
-                         std::string_view(buffer).substr(heading_size));
+    placed = place_entry(folder, note, name, new_note, entry);
   }
   if (!placed) {
     return std::unexpected(write_error_text(placed.error()));

@@ -117,7 +117,7 @@ void remove_tree(const std::string& path) {
 
 // ---- The walk ----
 
-TEST(CollectMd, ListsVisibleNotesInPathOrder) {
+TEST(NoteWalk, ListsVisibleNotesInPathOrder) {
   TempVault vault;
   for (const char* name :
        {"a.md", "a/b.md", "B.md", "a-b.md", "a/z.md", "x.md/in.md", "NOTE.MD",
@@ -144,7 +144,7 @@ TEST(CollectMd, ListsVisibleNotesInPathOrder) {
   EXPECT_EQ(walk(vault, vault.path() + "/").size(), want.size());
 }
 
-TEST(CollectMd, CutsLinkCyclesAtAFolderAlreadyOnThePath) {
+TEST(NoteWalk, CutsLinkCyclesAtAFolderAlreadyOnThePath) {
   TempVault vault;
   vault.write("n/top.md", "x");
   vault.write("n/sub/deep.md", "x");
@@ -163,7 +163,7 @@ TEST(CollectMd, CutsLinkCyclesAtAFolderAlreadyOnThePath) {
   }
 }
 
-TEST(CollectMd, ReportsEveryPathToASharedFolder) {
+TEST(NoteWalk, ReportsEveryPathToASharedFolder) {
   TempVault vault;
   vault.write("shared/n.md", "x");
   vault.symlink("shared", "a");
@@ -172,7 +172,7 @@ TEST(CollectMd, ReportsEveryPathToASharedFolder) {
             (std::vector<std::string>{"a/n.md", "b/link/n.md", "shared/n.md"}));
 }
 
-TEST(CollectMd, EndsInManyLinksToOneFolderInsideACycle) {
+TEST(NoteWalk, EndsInManyLinksToOneFolderInsideACycle) {
   // Every path that does not repeat a folder is walked: with three links
   // from each of two folders to the other, and a note in each, that is
   // each folder once at the top and once below each link of the other.
@@ -190,7 +190,7 @@ TEST(CollectMd, EndsInManyLinksToOneFolderInsideACycle) {
   EXPECT_EQ(found.back(), "q/n.md");
 }
 
-TEST(CollectMd, WalksTreesDeeperThanTheDescriptorsItHolds) {
+TEST(NoteWalk, WalksTreesDeeperThanTheDescriptorsItHolds) {
   // Deep folders are closed and opened again relative to a held ancestor;
   // links are followed there as well.
   TempVault vault;
@@ -212,7 +212,7 @@ TEST(CollectMd, WalksTreesDeeperThanTheDescriptorsItHolds) {
   EXPECT_TRUE(found[2].ends_with("/d/same.md")) << found[2];
 }
 
-TEST(CollectMd, ReadsNotesBelowPathsLongerThanTheSystemTakes) {
+TEST(NoteWalk, ReadsNotesBelowPathsLongerThanTheSystemTakes) {
   TempVault vault;
   const std::string name = "folder-with-a-long-name";
   constexpr int kLevels = 250;  // about 6,000 bytes of path
@@ -264,7 +264,7 @@ TEST(CollectMd, ReadsNotesBelowPathsLongerThanTheSystemTakes) {
   remove_tree(vault.path());
 }
 
-TEST(CollectMd, SeesAFolderMovedAwayMidWalkAsGone) {
+TEST(NoteWalk, SeesAFolderMovedAwayMidWalkAsGone) {
   // While the walk is deep down, a closed folder on its path is renamed:
   // coming back, the walk cannot open it again under its old name and
   // takes nothing more from it or below it, but goes on above.
@@ -280,7 +280,8 @@ TEST(CollectMd, SeesAFolderMovedAwayMidWalkAsGone) {
   NoteWalk w(vault.path());
   std::expected<bool, int> more;
   while ((more = w.next()) && *more) {
-    if (!renamed && w.path().size() > vault.path().size() + 2 * kLevels) {
+    if (!renamed &&
+        w.path().size() > vault.path().size() + std::size_t{2} * kLevels) {
       EXPECT_EQ(::rename(moved.c_str(), (moved + "-moved").c_str()), 0);
       renamed = true;
     }
@@ -304,7 +305,7 @@ TEST(CollectMd, SeesAFolderMovedAwayMidWalkAsGone) {
   remove_tree(vault.path());
 }
 
-TEST(CollectMd, ListsEachFolderWhenItReachesIt) {
+TEST(NoteWalk, ListsEachFolderWhenItReachesIt) {
   // Folders after the current note are listed only when the walk gets
   // there, so notes made meanwhile are found; a visitor can stop the walk.
   TempVault vault;
@@ -335,7 +336,7 @@ TEST(CollectMd, ListsEachFolderWhenItReachesIt) {
   EXPECT_EQ(open_descriptors(), before);
 }
 
-TEST(CollectMd, AbsorbsWhatCannotBeListed) {
+TEST(NoteWalk, AbsorbsWhatCannotBeListed) {
   TempVault vault;
   vault.write("file.md", "x");
   std::vector<std::string> files;
