@@ -21,6 +21,8 @@ namespace {
 using testing::TempVault;
 using Paths = std::vector<std::string>;
 
+// Eight servers starting at once all make the same folders: losing the race
+// to another creator is no error, and each reports only what it made.
 TEST(MakeDirectories, ConcurrentCreatorsEachReportOnlyTheirOwnFolders) {
   for (int round = 0; round < 20; ++round) {
     TempVault v;
