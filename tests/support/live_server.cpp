@@ -183,14 +183,10 @@ LiveServer::LiveServer(const RunOptions& options) {
   in_fd_ = in_pipe[1];
   out_fd_ = out_pipe[0];
   err_fd_ = err_pipe[0];
-  if (pid < 0) {
-    // No child: nobody may ever wait for pid -1.
+  if (pid < 0) {  // the destructor closes the pipes; pid_ stays -1
     if (start_error_.empty()) {
       start_error_ = std::string("fork: ") + std::strerror(errno);
     }
-    close_fd(in_fd_);
-    close_fd(out_fd_);
-    close_fd(err_fd_);
     return;
   }
   pid_ = pid;
