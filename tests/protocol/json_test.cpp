@@ -157,6 +157,7 @@ TEST(JsonErrors, NameTheFaultAndItsColumn) {
       {"{1:2}", "key must be a string at line 1 column 2"},
       {"{\"a\" 1}", "expected `:` at line 1 column 6"},
       {"[1 2]", "expected `,` or `]` at line 1 column 4"},
+      {"[1\r2]", "expected `,` or `]` at line 1 column 4"},
       {"{\"a\":1 \"b\":2}", "expected `,` or `}` at line 1 column 8"},
       {"truex", "trailing characters at line 1 column 5"},
       {"trux", "expected ident at line 1 column 4"},
