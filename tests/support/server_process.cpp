@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <csignal>
 #include <cstddef>
 
@@ -114,13 +113,13 @@ RunResult run_server(std::string_view input, const RunOptions& options) {
     ADD_FAILURE() << "cannot start the server: " << server.start_error();
     return result;
   }
-  const auto deadline = std::chrono::steady_clock::now() + options.timeout;
+  using std::chrono::steady_clock;
+  const auto deadline = steady_clock::now() + options.timeout;
   server.send(input, options.timeout);
   server.close_input();
-  const std::optional<int> code = server.wait_exit(
-      std::max(std::chrono::milliseconds(0),
-               std::chrono::duration_cast<std::chrono::milliseconds>(
-                   deadline - std::chrono::steady_clock::now())));
+  const std::optional<int> code =
+      server.wait_exit(std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - steady_clock::now()));
   result.timed_out = !code;
   result.exit_code = code.value_or(-SIGKILL);
   result.out = server.take_out();
