@@ -128,7 +128,7 @@ TEST(HandleLine, PassesTheDecodedMethodNameOn) {
                        "4", "\"method not found: say \\\"hi\\\" \\\\ é\\n\""),
                    ping_result_line("5"), ping_result_line("6")}));
   // The diagnostic carries the name unescaped.
-  EXPECT_EQ(e.err[0], "-> say \"hi\" \\ é\n");
+  EXPECT_EQ(e.err, (Lines{"-> say \"hi\" \\ é\n", "-> ping", "-> ping"}));
 }
 
 TEST(HandleLine, WritesBothEnvelopesInWireOrder) {
