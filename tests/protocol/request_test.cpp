@@ -97,18 +97,15 @@ TEST(HandleLine, AnswersOnlyRequestsWithAnId) {
 }
 
 TEST(HandleLine, EchoesIdsInTheirReEncodedForm) {
-  // Each id as sent, then as echoed.
+  // Each id as sent, then as echoed: of every kind, written as the JSON
+  // writer writes values (its own tests hold the other number forms).
   const std::pair<const char*, const char*> cases[] = {
       {"10", "10"},
-      {"1.0", "1.0"},
       {"1e2", "100.0"},
-      {"-0", "-0.0"},
-      {"-7", "-7"},
       {"\"a\\/b\"", "\"a/b\""},
       {"\"\\u00e9\\u001F\"", "\"é\\u001f\""},
       {"true", "true"},
       {"[1, {\"b\":1,\"a\":2}]", "[1,{\"a\":2,\"b\":1}]"},
-      {"18446744073709551616", "1.8446744073709552e+19"},
       {"10", "10"},  // a repeated id is simply answered again
   };
   for (const auto& [sent, echoed] : cases) {
