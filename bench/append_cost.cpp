@@ -27,9 +27,10 @@ using Clock = std::chrono::steady_clock;
 
 // Sends one request line and reads its one-line answer, within 30 s.
 std::string exchange(BenchServer& s, const std::string& line) {
-  std::optional<std::string> answer;
-  if (!s.send(line, std::chrono::seconds(30)) ||
-      !(answer = s.read_line(std::chrono::seconds(30)))) {
+  const bool sent = s.send(line, std::chrono::seconds(30));
+  const std::optional<std::string> answer =
+      sent ? s.read_line(std::chrono::seconds(30)) : std::nullopt;
+  if (!answer) {
     std::fprintf(stderr, "server stalled or ended\n");
     std::exit(1);
   }

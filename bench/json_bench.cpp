@@ -20,7 +20,7 @@ std::string string_heavy_line(std::size_t bytes) {
 }
 
 void BM_ParseStringHeavy(benchmark::State& state) {
-  const std::string line = string_heavy_line(20 * 1000 * 1000);
+  const std::string line = string_heavy_line(std::size_t{20} * 1000 * 1000);
   for (auto _ : state) {
     auto v = vestigor_mcp::json::parse(line);
     benchmark::DoNotOptimize(v);

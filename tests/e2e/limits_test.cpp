@@ -95,7 +95,10 @@ class SmallDisk {
 void fill(const std::string& path) {
   std::ofstream out(path, std::ios::binary);
   const std::string block(4096, 'F');
-  for (int i = 0; i < 64 && out.write(block.data(), block.size()); ++i) {
+  for (int i = 0;
+       i < 64 &&
+       out.write(block.data(), static_cast<std::streamsize>(block.size()));
+       ++i) {
   }
 }
 

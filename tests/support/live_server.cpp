@@ -133,6 +133,7 @@ std::string server_binary(const RunOptions& options) {
   }
   ::signal(SIGPIPE, SIG_DFL);
   std::vector<char*> argv;
+  argv.reserve(options.wrapper.size() + 2);
   for (const std::string& word : options.wrapper) {
     argv.push_back(const_cast<char*>(word.c_str()));
   }
@@ -159,6 +160,7 @@ LiveServer::LiveServer(const RunOptions& options) {
   }
   std::vector<std::string> env = child_environment(options);
   std::vector<char*> envp;
+  envp.reserve(env.size() + 1);
   for (std::string& e : env) {
     envp.push_back(e.data());
   }

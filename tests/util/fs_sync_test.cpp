@@ -30,7 +30,7 @@ TEST(MakeDirectories, ConcurrentCreatorsEachReportOnlyTheirOwnFolders) {
     std::vector<Paths> made(8);
     {
       std::latch ready(8);
-      std::vector<std::jthread> threads;
+      std::vector<std::thread> threads;
       for (Paths& mine : made) {
         threads.emplace_back([&] {
           ready.arrive_and_wait();
@@ -38,6 +38,9 @@ TEST(MakeDirectories, ConcurrentCreatorsEachReportOnlyTheirOwnFolders) {
           ASSERT_TRUE(result.has_value()) << result.error();
           mine = *result;
         });
+      }
+      for (std::thread& thread : threads) {
+        thread.join();
       }
     }
     Paths all;
