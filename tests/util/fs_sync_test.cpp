@@ -31,6 +31,7 @@ TEST(MakeDirectories, ConcurrentCreatorsEachReportOnlyTheirOwnFolders) {
     {
       std::latch ready(8);
       std::vector<std::thread> threads;
+      threads.reserve(made.size());
       for (Paths& mine : made) {
         threads.emplace_back([&] {
           ready.arrive_and_wait();
