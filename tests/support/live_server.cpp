@@ -211,23 +211,18 @@ LiveServer::~LiveServer() {
 }
 
 bool LiveServer::service(int timeout_ms) {
-  pollfd fds[3] = {{in_.empty() ? -1 : in_fd_, POLLOUT, 0},
+  pollfd fds[3] = {{pending_.empty() ? -1 : in_fd_, POLLOUT, 0},
                    {out_fd_, POLLIN, 0},
                    {err_fd_, POLLIN, 0}};
   if (::poll(fds, 3, timeout_ms) <= 0) {
     return false;
   }
   if (fds[0].revents != 0) {
-    const ssize_t n =
-        ::write(in_fd_, in_.data() + in_sent_, in_.size() - in_sent_);
+    const ssize_t n = ::write(in_fd_, pending_.data(), pending_.size());
     if (n > 0) {
-      in_sent_ += static_cast<std::size_t>(n);
+      pending_.remove_prefix(static_cast<std::size_t>(n));
     } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-      in_sent_ = in_.size();  // the server is gone
-    }
-    if (in_sent_ == in_.size()) {
-      in_.clear();
-      in_sent_ = 0;
+      pending_ = {};  // the server is gone
     }
   }
   char buf[65536];
@@ -242,7 +237,7 @@ bool LiveServer::service(int timeout_ms) {
       }
     }
   }
-  if (close_in_when_sent_ && in_.empty()) {
+  if (close_in_when_sent_ && pending_.empty()) {
     close_fd(in_fd_);
   }
   return true;
@@ -266,13 +261,23 @@ bool LiveServer::send(std::string_view bytes, std::chrono::milliseconds limit) {
   if (in_fd_ < 0 || close_in_when_sent_) {
     return false;
   }
-  in_.append(bytes);
-  return pump(Clock::now() + limit, [&] { return in_.empty(); });
+  if (!pending_.empty()) {  // bytes left from an earlier send go first
+    in_ = std::string(pending_).append(bytes);
+    bytes = in_;
+  }
+  // Written straight from `bytes`: a large input is not copied unless some
+  // of it is still unsent when the wait ends.
+  pending_ = bytes;
+  const bool sent =
+      pump(Clock::now() + limit, [&] { return pending_.empty(); });
+  in_ = std::string(pending_);
+  pending_ = in_;
+  return sent;
 }
 
 void LiveServer::close_input() {
   close_in_when_sent_ = true;
-  if (in_.empty()) {
+  if (pending_.empty()) {
     close_fd(in_fd_);
   }
 }
@@ -317,7 +322,7 @@ std::optional<int> LiveServer::wait_exit(std::chrono::milliseconds limit) {
     }
     // Keep draining the pipes, so a server with much left to say can
     // finish; sleep briefly once they have ended.
-    if (out_fd_ >= 0 || err_fd_ >= 0 || !in_.empty()) {
+    if (out_fd_ >= 0 || err_fd_ >= 0 || !pending_.empty()) {
       service(std::min(millis_until(deadline), 10));
     } else {
       ::usleep(1000);

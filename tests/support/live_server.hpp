@@ -66,9 +66,9 @@ class LiveServer {
   int out_fd_ = -1;
   int err_fd_ = -1;
   bool close_in_when_sent_ = false;
-  std::string in_;  // bytes for stdin; those before in_sent_ are out
-  std::size_t in_sent_ = 0;
-  std::string out_;  // stdout; lines before out_taken_ were read
+  std::string_view pending_;  // bytes still to go to stdin, in in_ or,
+  std::string in_;            // during send, in the caller's buffer
+  std::string out_;           // stdout; lines before out_taken_ were read
   std::size_t out_taken_ = 0;
   std::string err_;
   std::string start_error_;
