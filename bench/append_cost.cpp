@@ -9,17 +9,12 @@
 // Prints the median and mean microseconds per append and the slowest one.
 // SERVER (default: the server built next to this program) lets an older
 // build be measured the same way, e.g. one without the syncs.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,44 +22,24 @@
 
 namespace {
 
-using vestigor_bench::Server;
-using vestigor_bench::spawn_server;
+using vestigor_bench::BenchServer;
 using Clock = std::chrono::steady_clock;
 
 // Sends one request line and reads its one-line answer, within 30 s.
-std::string exchange(const Server& s, const std::string& line) {
-  std::size_t written = 0;
-  while (written < line.size()) {
-    const ssize_t n =
-        ::write(s.in, line.data() + written, line.size() - written);
-    if (n <= 0) {
-      std::perror("write");
-      std::exit(1);
-    }
-    written += static_cast<std::size_t>(n);
+std::string exchange(BenchServer& s, const std::string& line) {
+  const bool sent = s.send(line, std::chrono::seconds(30));
+  const std::optional<std::string> answer =
+      sent ? s.read_line(std::chrono::seconds(30)) : std::nullopt;
+  if (!answer) {
+    std::fprintf(stderr, "server stalled or ended\n");
+    std::exit(1);
   }
-  std::string answer;
-  char buf[4096];
-  while (answer.empty() || answer.back() != '\n') {
-    pollfd fd = {s.out, POLLIN, 0};
-    if (::poll(&fd, 1, 30000) <= 0) {
-      std::fprintf(stderr, "server stalled\n");
-      std::exit(1);
-    }
-    const ssize_t n = ::read(s.out, buf, sizeof buf);
-    if (n <= 0) {
-      std::fprintf(stderr, "server ended\n");
-      std::exit(1);
-    }
-    answer.append(buf, static_cast<std::size_t>(n));
-  }
-  return answer;
+  return *answer;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  ::signal(SIGPIPE, SIG_IGN);
   const long count = argc > 1 ? std::atol(argv[1]) : 2000;
   const char* tmp = std::getenv("TMPDIR");
   const std::string dir = argc > 2 ? argv[2] : (tmp ? tmp : "/tmp");
@@ -78,8 +53,7 @@ int main(int argc, char** argv) {
     std::perror("mkdtemp");
     return 1;
   }
-  const Server s =
-      spawn_server(binary, {{"VESTIGOR_VAULT", vault}, {"TZ", "UTC"}});
+  BenchServer s(binary, {{"VESTIGOR_VAULT", vault}, {"TZ", "UTC"}});
   // The first call makes daily/ and the note; it is timed apart.
   const std::string first_line =
       "{\"jsonrpc\":\"2.0\",\"id\":0,\"method\":\"tools/call\",\"params\":{"
@@ -90,7 +64,7 @@ int main(int argc, char** argv) {
       std::chrono::duration<double, std::micro>(Clock::now() - first_start)
           .count();
   if (first_answer.find("Appended to") == std::string::npos) {
-    std::fprintf(stderr, "append failed: %s", first_answer.c_str());
+    std::fprintf(stderr, "append failed: %s\n", first_answer.c_str());
     return 1;
   }
   std::vector<double> times;
@@ -106,14 +80,12 @@ int main(int argc, char** argv) {
         std::chrono::duration<double, std::micro>(Clock::now() - start)
             .count());
     if (answer.find("Appended to") == std::string::npos) {
-      std::fprintf(stderr, "append failed: %s", answer.c_str());
+      std::fprintf(stderr, "append failed: %s\n", answer.c_str());
       return 1;
     }
   }
-  ::close(s.in);
-  ::close(s.out);
-  int status = 0;
-  ::waitpid(s.pid, &status, 0);
+  s.close_input();
+  s.wait_exit(std::chrono::seconds(30));
   std::error_code ec;
   std::filesystem::remove_all(vault, ec);
 

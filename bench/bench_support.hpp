@@ -1,11 +1,7 @@
 // bench_support.hpp: what the benchmark programs share: a generator whose
-// output is fixed by its seed, and a server started on pipes. Header-only:
-// every bench/*.cpp is its own program.
+// output is fixed by its seed, and the server started as the tests start
+// it. Header-only: every bench/*.cpp is its own program.
 #pragma once
-
-#include <fcntl.h>
-#include <sys/types.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +9,8 @@
 #include <initializer_list>
 #include <string>
 #include <utility>
+
+#include "support/live_server.hpp"
 
 namespace vestigor_bench {
 
@@ -35,47 +33,34 @@ class Random {
   std::uint64_t state_;
 };
 
-// A running server: its pid, the pipe to its stdin and the one from its
-// stdout.
-struct Server {
-  pid_t pid = -1;
-  int in = -1;
-  int out = -1;
-};
-
-// Starts `binary` with stdin and stdout on pipes and stderr on /dev/null,
-// with the variables in `env` set. Ends the program when it cannot.
-inline Server spawn_server(
-    const std::string& binary,
-    std::initializer_list<std::pair<const char*, std::string>> env = {}) {
-  int in_pipe[2];
-  int out_pipe[2];
-  if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0) {
-    std::perror("pipe");
-    std::exit(1);
-  }
-  Server s;
-  s.pid = ::fork();
-  if (s.pid < 0) {
-    std::perror("fork");  // nobody must ever wait for pid -1
-    std::exit(1);
-  }
-  if (s.pid == 0) {
-    ::dup2(in_pipe[0], 0);
-    ::dup2(out_pipe[1], 1);
-    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    ::dup2(null, 2);
-    for (const auto& [name, value] : env) {
-      ::setenv(name, value.c_str(), 1);
+// The server `binary`, started on pipes (support/live_server.hpp) with
+// the variables in `env` set and its diagnostics dropped (it parks
+// /dev/null on a closed stderr). Ends the program when it cannot start.
+class BenchServer : public vestigor_mcp::testing::LiveServer {
+ public:
+  explicit BenchServer(
+      const std::string& binary,
+      std::initializer_list<std::pair<const char*, std::string>> env = {})
+      : LiveServer(options(binary, env)) {
+    if (!started()) {
+      std::fprintf(stderr, "cannot start %s: %s\n", binary.c_str(),
+                   start_error().c_str());
+      std::exit(1);
     }
-    ::execl(binary.c_str(), binary.c_str(), nullptr);
-    ::_exit(127);
   }
-  ::close(in_pipe[0]);
-  ::close(out_pipe[1]);
-  s.in = in_pipe[1];
-  s.out = out_pipe[0];
-  return s;
-}
+
+ private:
+  static vestigor_mcp::testing::RunOptions options(
+      const std::string& binary,
+      std::initializer_list<std::pair<const char*, std::string>> env) {
+    vestigor_mcp::testing::RunOptions o;
+    o.binary = binary;
+    o.close_stderr = true;
+    for (const auto& [name, value] : env) {
+      o.env.emplace_back(name, value);
+    }
+    return o;
+  }
+};
 
 }  // namespace vestigor_bench

@@ -64,35 +64,11 @@ const std::vector<std::string_view> kWords = {
 };
 
 const std::vector<std::string_view> kForeign = {
-    "caf\xC3\xA9",
-    "na\xC3\xAFve",
-    "Gr\xC3\xBC\xC3\x9F"
-    "e",
-    "Stra\xC3\x9F"
-    "e",
-    "M\xC3\xBCnchen",
-    "\xC3\x85ngstr\xC3\xB6m",
-    "se\xC3\xB1or",
-    "fa\xC3\xA7"
-    "ade",
-    "\xC5\x81\xC3\xB3"
-    "d\xC5\xBA",
-    "\xC4\xB0stanbul",
-    "\xCE\x9B\xCE\x8C\xCE\x93\xCE\x9F\xCE\xA3",                  // ΛΌΓΟΣ
-    "\xCE\xBB\xCF\x8C\xCE\xB3\xCE\xBF\xCF\x82",                  // λόγος
-    "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3",                          // ΟΔΟΣ
-    "\xD0\x9F\xD0\xB0\xD0\xBC\xD1\x8F\xD1\x82\xD1\x8C",          // Память
-    "\xD0\xB7\xD0\xB0\xD0\xBC\xD0\xB5\xD1\x82\xD0\xBA\xD0\xB0",  // заметка
-    "\xE8\xA8\x98\xE6\x86\xB6",                                  // 記憶
-    "\xE3\x83\xA1\xE3\x83\xA2",                                  // メモ
-    "\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4",                      // 한국어
-    "\xF0\x9F\x93\x9D",
-    "\xF0\x9F\x9A\x80",  // emoji
-    "300\xE2\x84\xAA",
-    "\xE2\x80\x94",
-    "\xE2\x80\x9Cquoted\xE2\x80\x9D",
-    "\xC2\xA0nbsp",
-    "\xE2\x86\x92",
+    "café",  "naïve",    "Grüße",      "Straße",   "München", "Ångström",
+    "señor", "façade",   "Łódź",       "İstanbul", "ΛΌΓΟΣ",   "λόγος",
+    "ΟΔΟΣ",  "Память",   "заметка",    "記憶",     "メモ",    "한국어",
+    "📝",     "🚀",        "300\u212A",  // Kelvin sign
+    "—",     "“quoted”", "\u00A0nbsp", "→",
 };
 
 const std::vector<std::string_view> kTop = {

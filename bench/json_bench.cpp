@@ -12,7 +12,7 @@ std::string string_heavy_line(std::size_t bytes) {
   std::string line = "{\"id\":1,\"method\":\"ping\",\"params\":{\"items\":[";
   while (line.size() < bytes) {
     line +=
-        "\"Line of a note with \\\"quotes\\\", a tab\\t, caf\xC3\xA9 and "
+        "\"Line of a note with \\\"quotes\\\", a tab\\t, café and "
         "\\u00e9 escapes plus some plain ASCII text to scan through.\",";
   }
   line += "\"end\"]}}";
@@ -20,7 +20,7 @@ std::string string_heavy_line(std::size_t bytes) {
 }
 
 void BM_ParseStringHeavy(benchmark::State& state) {
-  const std::string line = string_heavy_line(20 * 1000 * 1000);
+  const std::string line = string_heavy_line(std::size_t{20} * 1000 * 1000);
   for (auto _ : state) {
     auto v = vestigor_mcp::json::parse(line);
     benchmark::DoNotOptimize(v);

@@ -8,10 +8,7 @@
 //   protocol_driver first [RUNS]  time from spawn to the first response
 //                                 of an initialize request; median
 //
-// Diagnostics go to /dev/null so only the protocol path is timed.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
+// Diagnostics are dropped so only the protocol path is timed.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,7 +16,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,61 +24,28 @@
 
 namespace {
 
-using vestigor_bench::Server;
-
-// The server under test, with a stdin that never blocks the driver.
-Server spawn() {
-  Server s = vestigor_bench::spawn_server(VESTIGOR_BINARY);
-  ::fcntl(s.in, F_SETFL, O_NONBLOCK);
-  return s;
-}
-
+using vestigor_bench::BenchServer;
 using Clock = std::chrono::steady_clock;
 
-// Writes `input` (closing stdin afterwards) while reading stdout until
-// `lines` line feeds arrived. Returns the seconds that took.
-double exchange(Server& s, std::string_view input, std::size_t lines) {
+constexpr std::chrono::minutes kStall{5};
+
+// Writes `input` while reading stdout until `lines` lines arrived, each
+// within kStall. Returns the seconds that took.
+double exchange(BenchServer& s, std::string_view input, std::size_t lines) {
   const auto start = Clock::now();
-  std::size_t written = 0;
-  std::size_t seen = 0;
-  std::vector<char> buf(1 << 16);
-  while (seen < lines) {
-    pollfd fds[2] = {{s.in, POLLOUT, 0}, {s.out, POLLIN, 0}};
-    // Once stdin is closed its entry holds -1, which poll skips.
-    if (::poll(fds, 2, 10000) <= 0) {
-      std::fprintf(stderr, "server stalled\n");
+  s.send(input, kStall);
+  for (std::size_t seen = 0; seen < lines; ++seen) {
+    if (!s.read_line(kStall)) {
+      std::fprintf(stderr, "server stalled or ended\n");
       std::exit(1);
-    }
-    if (s.in >= 0 && (fds[0].revents & (POLLOUT | POLLERR))) {
-      const ssize_t n =
-          ::write(s.in, input.data() + written, input.size() - written);
-      if (n > 0) {
-        written += static_cast<std::size_t>(n);
-      }
-      if (written == input.size()) {
-        ::close(s.in);
-        s.in = -1;
-      }
-    }
-    if (fds[1].revents & (POLLIN | POLLHUP)) {
-      const ssize_t n = ::read(s.out, buf.data(), buf.size());
-      if (n <= 0) {
-        break;
-      }
-      seen += static_cast<std::size_t>(
-          std::count(buf.data(), buf.data() + n, '\n'));
     }
   }
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-void finish(Server& s) {
-  if (s.in >= 0) {
-    ::close(s.in);
-  }
-  ::close(s.out);
-  int status = 0;
-  ::waitpid(s.pid, &status, 0);
+void finish(BenchServer& s) {
+  s.close_input();
+  s.wait_exit(std::chrono::seconds(30));
 }
 
 void ping(std::size_t n) {
@@ -91,7 +54,7 @@ void ping(std::size_t n) {
     input += "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(i) +
              ",\"method\":\"ping\"}\n";
   }
-  Server s = spawn();
+  BenchServer s(VESTIGOR_BINARY);
   const double secs = exchange(s, input, n);
   finish(s);
   std::printf("ping: %zu requests in %.3f s = %.0f requests/s\n", n, secs,
@@ -105,13 +68,13 @@ void bigline(std::size_t megabytes) {
       "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\",\"params\":{\"items\":"
       "[";
   const std::string item =
-      "\"Line of a note with \\\"quotes\\\", a tab\\t, caf\xC3\xA9 and "
+      "\"Line of a note with \\\"quotes\\\", a tab\\t, café and "
       "\\u00e9 escapes plus some plain ASCII text to scan through.\",";
   while (line.size() < megabytes * 1000 * 1000) {
     line += item;
   }
   line += "\"end\"]}}\n";
-  Server s = spawn();
+  BenchServer s(VESTIGOR_BINARY);
   const double secs = exchange(s, line, 1);
   finish(s);
   std::printf(
@@ -127,11 +90,8 @@ void first(int runs) {
   std::vector<double> times;
   for (int i = 0; i < runs; ++i) {
     const auto start = Clock::now();
-    Server s = spawn();
-    (void)::write(s.in, init.data(), init.size());
-    char c = 0;
-    while (::read(s.out, &c, 1) == 1 && c != '\n') {
-    }
+    BenchServer s(VESTIGOR_BINARY);
+    exchange(s, init, 1);
     times.push_back(
         std::chrono::duration<double, std::milli>(Clock::now() - start)
             .count());
@@ -164,7 +124,6 @@ void first(int runs) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  ::signal(SIGPIPE, SIG_IGN);
   const std::string mode = argc > 1 ? argv[1] : "ping";
   const long arg = argc > 2 ? std::atol(argv[2]) : 0;
   if (mode == "ping") {

@@ -15,12 +15,7 @@
 // request must give. The vault is made under $TMPDIR (else /tmp) and
 // removed at the end. Exit status 0 when every check held, 1 otherwise.
 #include <dirent.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -28,10 +23,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -47,7 +42,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint64_t kBaselineAt = 10000;
 constexpr long kRssSlackKiB = 1024;
 constexpr std::size_t kWindow = 256;  // answers awaited at most at once
-constexpr int kStallMs = 60000;
+constexpr std::chrono::seconds kStall{60};
 
 constexpr std::array<std::string_view, 24> kWords = {
     "the",    "note",    "agent",  "memory", "thread",  "review",
@@ -210,12 +205,37 @@ std::string call(const std::string& id, std::string_view tool,
          "}}";
 }
 
+// The tool calls of the mix and a piece each answer must hold.
+struct ToolCall {
+  Kind kind;
+  std::string_view tool;
+  std::string_view arguments;
+  std::string_view holds;
+};
+constexpr ToolCall kToolCalls[] = {
+    {Kind::kSearchCommon, "search", R"({"query":"project"})",
+     "50 file match(es) for"},
+    {Kind::kSearchNonAscii, "search", R"({"query":"CAFÉ ZÜRICH"})",
+     "50 file match(es) for"},
+    {Kind::kSearchRare, "search", R"({"query":"quasarwick"})",
+     "3 file match(es) for"},
+    {Kind::kCurrentState, "get_current_state", "{}", "Soak vault, steady."},
+    {Kind::kOpenThreads, "list_open_threads", "{}", "keep the server flat"},
+    {Kind::kUnknownTool, "nope", "{}", "Error: unknown tool: nope"},
+    {Kind::kEmptyQuery, "search", R"({"query":" "})", "Error: query is empty"},
+};
+
 Request make_request(std::uint64_t i) {
   const std::string id = std::to_string(i);
   const std::string answered = "{\"id\":" + id + ",\"jsonrpc\":\"2.0\",";
   Kind kind = kMix[i % kMix.size()];
   if (i % 1024 == 1000) {
     kind = Kind::kSearchRare;  // reads every note, the daily one included
+  }
+  for (const ToolCall& c : kToolCalls) {
+    if (c.kind == kind) {
+      return {call(id, c.tool, c.arguments), answered, std::string(c.holds)};
+    }
   }
   switch (kind) {
     case Kind::kPing:
@@ -233,31 +253,11 @@ Request make_request(std::uint64_t i) {
       return {
           "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"method\":\"tools/list\"}",
           answered, "\"append_daily_log\""};
-    case Kind::kSearchCommon:
-      return {call(id, "search", "{\"query\":\"project\"}"), answered,
-              "50 file match(es) for"};
-    case Kind::kSearchNonAscii:
-      return {call(id, "search", "{\"query\":\"CAFÉ ZÜRICH\"}"), answered,
-              "50 file match(es) for"};
-    case Kind::kSearchRare:
-      return {call(id, "search", "{\"query\":\"quasarwick\"}"), answered,
-              "3 file match(es) for"};
-    case Kind::kCurrentState:
-      return {call(id, "get_current_state", "{}"), answered,
-              "Soak vault, steady."};
-    case Kind::kOpenThreads:
-      return {call(id, "list_open_threads", "{}"), answered,
-              "keep the server flat"};
     case Kind::kAppend:
       return {
           call(id, "append_daily_log",
                "{\"text\":\"soak entry " + id + ": " + entry_filler() + "\"}"),
           answered, "Appended to daily/"};
-    case Kind::kUnknownTool:
-      return {call(id, "nope", "{}"), answered, "Error: unknown tool: nope"};
-    case Kind::kEmptyQuery:
-      return {call(id, "search", "{\"query\":\" \"}"), answered,
-              "Error: query is empty"};
     case Kind::kInvalidJson:
       return {"{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"method\":", "", ""};
     case Kind::kBlank:
@@ -281,6 +281,8 @@ Request make_request(std::uint64_t i) {
     case Kind::kNotifyUnknown:
       return {"{\"jsonrpc\":\"2.0\",\"method\":\"notifications/initialized\"}",
               "", ""};
+    default:
+      break;  // the tool calls, above
   }
   return {};
 }
@@ -334,7 +336,7 @@ struct Expected {
 
 class Soak {
  public:
-  Soak(pid_t pid, int in, int out) : pid_(pid), in_(in), out_(out) {}
+  explicit Soak(vestigor_bench::BenchServer& server) : server_(server) {}
 
   // Sends requests [from, to) and then a checkpoint ping, and waits until
   // the server has answered everything. False on a wrong answer or stall.
@@ -342,114 +344,68 @@ class Soak {
     std::uint64_t next = from;
     bool checkpoint_sent = false;
     for (;;) {
-      while (pending_.size() < 65536 && awaited_.size() < kWindow &&
-             !checkpoint_sent) {
+      // The window is refilled once half of it is answered, in one batch.
+      std::string batch;
+      const bool refill = awaited_.size() <= kWindow / 2;
+      while (refill && !checkpoint_sent && awaited_.size() < kWindow &&
+             batch.size() < 65536) {
         if (next < to) {
-          queue(make_request(next++));
+          queue(make_request(next++), batch);
         } else {
           queue(
               {"{\"jsonrpc\":\"2.0\",\"id\":\"checkpoint\",\"method\":"
                "\"ping\"}",
-               "{\"id\":\"checkpoint\",\"jsonrpc\":\"2.0\",\"result\":{}}",
-               ""});
+               "{\"id\":\"checkpoint\",\"jsonrpc\":\"2.0\",\"result\":{}}", ""},
+              batch);
           checkpoint_sent = true;
         }
+      }
+      if (!batch.empty() && !server_.send(batch, kStall)) {
+        std::fprintf(stderr, "soak: the server stopped reading\n");
+        return false;
       }
       if (checkpoint_sent && awaited_.empty()) {
         return true;
       }
-      pollfd fds[2] = {{pending_.empty() ? -1 : in_, POLLOUT, 0},
-                       {out_, POLLIN, 0}};
-      if (::poll(fds, 2, kStallMs) <= 0) {
-        std::fprintf(stderr, "soak: server stalled near request %llu\n",
+      const std::optional<std::string> answer = server_.read_line(kStall);
+      if (!answer) {
+        std::fprintf(stderr, "soak: no answer near request %llu\n",
                      static_cast<unsigned long long>(next));
         return false;
       }
-      if (fds[0].revents != 0) {
-        const ssize_t n = ::write(in_, pending_.data(), pending_.size());
-        if (n <= 0) {
-          std::perror("soak: write");
-          return false;
-        }
-        pending_.erase(0, static_cast<std::size_t>(n));
-      }
-      if (fds[1].revents != 0 && !read_answers()) {
+      const Expected& expected = awaited_.front();
+      if (!answer->starts_with(expected.prefix) ||
+          answer->find(expected.holds) == std::string::npos) {
+        std::fprintf(stderr, "soak: wrong answer %s\n  expected %s...%s\n",
+                     answer->c_str(), expected.prefix.c_str(),
+                     expected.holds.c_str());
         return false;
       }
+      awaited_.pop_front();
+      ++answers_;
     }
   }
 
   std::uint64_t answers() const { return answers_; }
 
  private:
-  void queue(Request request) {
-    pending_ += request.line;
-    pending_ += '\n';
+  void queue(Request request, std::string& batch) {
+    batch += request.line;
+    batch += '\n';
     if (!request.answer_prefix.empty()) {
       awaited_.push_back(
           {std::move(request.answer_prefix), std::move(request.answer_holds)});
     }
   }
 
-  bool read_answers() {
-    char buf[65536];
-    const ssize_t n = ::read(out_, buf, sizeof buf);
-    if (n <= 0) {
-      std::fprintf(stderr, "soak: the server's output ended\n");
-      return false;
-    }
-    got_.append(buf, static_cast<std::size_t>(n));
-    std::size_t start = 0;
-    for (std::size_t nl; (nl = got_.find('\n', start)) != std::string::npos;
-         start = nl + 1) {
-      const std::string_view answer(got_.data() + start, nl - start);
-      if (awaited_.empty()) {
-        std::fprintf(stderr, "soak: unexpected answer %.*s\n",
-                     static_cast<int>(answer.size()), answer.data());
-        return false;
-      }
-      const Expected& expected = awaited_.front();
-      if (!answer.starts_with(expected.prefix) ||
-          answer.find(expected.holds) == std::string_view::npos) {
-        std::fprintf(stderr, "soak: wrong answer %.*s\n  expected %s...%s\n",
-                     static_cast<int>(answer.size()), answer.data(),
-                     expected.prefix.c_str(), expected.holds.c_str());
-        return false;
-      }
-      awaited_.pop_front();
-      ++answers_;
-    }
-    got_.erase(0, start);
-    return true;
-  }
-
-  pid_t pid_;
-  int in_;
-  int out_;
-  std::string pending_;
-  std::string got_;
+  vestigor_bench::BenchServer& server_;
   std::deque<Expected> awaited_;
   std::uint64_t answers_ = 0;
 };
 
-// Waits up to 30 s for the server to exit; its status, or -1.
-int reap(pid_t pid) {
-  for (int waited = 0; waited < 3000; ++waited) {
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid) {
-      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    ::usleep(10000);
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
-  return -1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  ::signal(SIGPIPE, SIG_IGN);
   const long long requested = argc > 1 ? std::atoll(argv[1]) : 1000000;
   const std::string binary = argc > 2 ? argv[2] : VESTIGOR_BINARY;
   if (requested <= static_cast<long long>(kBaselineAt)) {
@@ -465,14 +421,12 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const vestigor_bench::Server server = vestigor_bench::spawn_server(
+  vestigor_bench::BenchServer server(
       binary, {{"VESTIGOR_VAULT", vault}, {"TZ", "UTC"}});
-  ::fcntl(server.in, F_SETFL, O_NONBLOCK);
-
   const auto start = Clock::now();
-  Soak soak(server.pid, server.in, server.out);
+  Soak soak(server);
   bool ok = soak.run(0, kBaselineAt);
-  const Usage baseline = usage_of(server.pid);
+  const Usage baseline = usage_of(server.pid());
   report_progress(kBaselineAt, baseline);
   constexpr std::uint64_t kReportEvery = 100000;
   for (std::uint64_t from = kBaselineAt; ok && from < total;) {
@@ -481,16 +435,15 @@ int main(int argc, char** argv) {
     ok = soak.run(from, to);
     from = to;
     if (ok && to < total) {
-      const Usage now = usage_of(server.pid);
+      const Usage now = usage_of(server.pid());
       report_progress(to, now);
     }
   }
-  const Usage end = usage_of(server.pid);
+  const Usage end = usage_of(server.pid());
   const double seconds =
       std::chrono::duration<double>(Clock::now() - start).count();
-  ::close(server.in);
-  const int status = reap(server.pid);
-  ::close(server.out);
+  server.close_input();
+  const int status = server.wait_exit(std::chrono::seconds(30)).value_or(-1);
   std::error_code ec;
   std::filesystem::remove_all(vault, ec);
 

@@ -25,12 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string append_line(int id, std::string_view text) {
-  return tool_call_line(id, "append_daily_log",
-                        "{\"text\":\"" + std::string(text) + "\"}") +
-         "\n";
-}
-
 std::string canonical(const std::string& path) {
   char resolved[PATH_MAX];
   return ::realpath(path.c_str(), resolved) != nullptr ? resolved : path;
@@ -111,7 +105,7 @@ TEST_F(SyncShim, SyncsTheNoteAndEveryFolderThatGainedAName) {
   // folders holding their names, and daily/ holding the new note, are
   // synced, and the note itself. Nothing else is left in daily/.
   const std::string vault = v.at("new/vault");
-  RunResult r = run_server(append_line(1, "first"), shimmed(vault, log));
+  RunResult r = run_server(append_call_input(1, "first"), shimmed(vault, log));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   ASSERT_EQ(r.out_lines().size(), 1u);
   const std::string note = note_in_answer(r.out_lines()[0]);
@@ -124,7 +118,7 @@ TEST_F(SyncShim, SyncsTheNoteAndEveryFolderThatGainedAName) {
   EXPECT_EQ(names_in(daily), Lines{note});
 
   // The note exists now: an entry needs only its own bytes synced.
-  r = run_server(append_line(2, "second"), shimmed(vault, log));
+  r = run_server(append_call_input(2, "second"), shimmed(vault, log));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   if (note_in_answer(r.out_lines().at(0)) == note) {  // not past midnight
     EXPECT_EQ(sorted_log(log), Lines{data_sync_of(daily + "/" + note)});
@@ -132,7 +126,7 @@ TEST_F(SyncShim, SyncsTheNoteAndEveryFolderThatGainedAName) {
 
   // A new note in a daily folder that exists: the note and its folder.
   fs::remove(daily + "/" + note);
-  r = run_server(append_line(3, "third"), shimmed(vault, log));
+  r = run_server(append_call_input(3, "third"), shimmed(vault, log));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::string third = note_in_answer(r.out_lines().at(0));
   EXPECT_EQ(sorted_log(log), (Lines{data_sync_of(daily + "/" + third),
@@ -160,7 +154,7 @@ TEST_F(SyncShim, DanglingLinkSyncsTheFolderWhereTheNoteIsMade) {
               "vault/daily/" + date + ".md");
   }
   const RunResult r =
-      run_server(append_line(1, "linked"), shimmed(v.at("vault"), log));
+      run_server(append_call_input(1, "linked"), shimmed(v.at("vault"), log));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::string note = note_in_answer(r.out_lines().at(0));
   ASSERT_FALSE(note.empty()) << r.out;
@@ -199,11 +193,11 @@ TEST_F(SyncShim, FailingSyncIsReportedAndTheEntryMayStillBeInTheNote) {
     v.mkdir("vault/daily");
     if (row.note_exists) {
       const RunResult first =
-          run_server(append_line(1, "kept"), shimmed(v.at("vault"), log));
+          run_server(append_call_input(1, "kept"), shimmed(v.at("vault"), log));
       ASSERT_FALSE(note_in_answer(first.out_lines().at(0)).empty())
           << first.out;
     }
-    const RunResult r = run_server(append_line(2, "entry"),
+    const RunResult r = run_server(append_call_input(2, "entry"),
                                    shimmed(v.at("vault"), log, row.fail));
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out_lines(),
@@ -229,7 +223,7 @@ TEST_F(SyncShim, WithoutHardLinksTheNoteIsMadeInPlace) {
   const std::string root = canonical(v.path());
   v.mkdir("vault/daily");
   const RunResult r =
-      run_server(append_line(1, "first") + append_line(2, "second"),
+      run_server(append_call_input(1, "first") + append_call_input(2, "second"),
                  shimmed(v.at("vault"), log, "link,renameat2"));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   ASSERT_EQ(r.out_lines().size(), 2u);
@@ -268,14 +262,15 @@ TEST_F(SyncShim, WithoutHardLinksTheNoteIsMadeInPlace) {
 TEST_F(SyncShim, ServerGoesOnAfterAFailedSync) {
   TempVault v;
   const std::string log = v.at("syncs.log");
-  RunResult r = run_server(append_line(1, "a") + append_line(2, "b"),
-                           shimmed(v.at("vault"), log, "fdatasync"));
+  RunResult r =
+      run_server(append_call_input(1, "a") + append_call_input(2, "b"),
+                 shimmed(v.at("vault"), log, "fdatasync"));
   EXPECT_EQ(r.exit_code, 0);
   ASSERT_EQ(r.out_lines().size(), 2u);
   for (const std::string& line : r.out_lines()) {
     EXPECT_NE(line.find("Input/output error (os error 5)"), std::string::npos);
   }
-  r = run_server(append_line(3, "c"), shimmed(v.at("vault"), log));
+  r = run_server(append_call_input(3, "c"), shimmed(v.at("vault"), log));
   ASSERT_EQ(r.out_lines().size(), 1u);
   EXPECT_FALSE(note_in_answer(r.out_lines()[0]).empty()) << r.out;
 }

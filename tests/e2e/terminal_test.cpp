@@ -36,19 +36,13 @@ TEST(Terminal, CtrlDBeforeEnterAnswersTheLineAndReadsOn) {
   ASSERT_TRUE(tty.type(ping_line("1") + kCtrlD + kCtrlD));
   EXPECT_EQ(server.read_line(seconds(10)), ping_result_line("1"));
 
-  // One Ctrl-D in the middle of a request does not cut it in two.
-  const std::string request = ping_line("2");
-  ASSERT_TRUE(tty.type(request.substr(0, 10) + kCtrlD));
-  ASSERT_TRUE(tty.type(request.substr(10) + "\n"));
+  // Still reading after that; Ctrl-D on an empty line ends the run. (A
+  // Ctrl-D inside a line and the other cases: the line reader's table.)
+  ASSERT_TRUE(tty.type(ping_line("2") + "\n" + kCtrlD));
   EXPECT_EQ(server.read_line(seconds(10)), ping_result_line("2"));
-
-  // Still reading after all that; Ctrl-D on an empty line ends the run.
-  ASSERT_TRUE(tty.type(ping_line("3") + "\n" + kCtrlD));
-  EXPECT_EQ(server.read_line(seconds(10)), ping_result_line("3"));
   EXPECT_EQ(server.wait_exit(seconds(10)), 0);
   EXPECT_EQ(server.err(),
             "[vestigor-mcp] starting on stdio\n"
-            "[vestigor-mcp] -> ping\n"
             "[vestigor-mcp] -> ping\n"
             "[vestigor-mcp] -> ping\n");
 }

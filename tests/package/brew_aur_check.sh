@@ -14,10 +14,7 @@ version=$2
 platform=$3
 owner=$4
 
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+source "$(dirname "$0")/common.sh"
 
 tarball=vestigor-mcp-$version-$platform.tar.gz
 sum=$(sha256sum "$dist/$tarball" | cut -d' ' -f1)

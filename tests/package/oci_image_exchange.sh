@@ -13,14 +13,7 @@ dist=$1
 version=$2
 name=$3
 
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
-skip() {
-  echo "SKIP: $*"
-  exit 77
-}
+source "$(dirname "$0")/common.sh"
 
 archive=$dist/vestigor-mcp-$version-oci.tar
 [[ -f $archive ]] || skip "no image in $dist (the release makes one only from a static server)"
@@ -44,28 +37,18 @@ done
 extra=$(cd "$root" && find . -mindepth 1 -maxdepth 1 | LC_ALL=C sort | tr '\n' ' ')
 [[ $extra == './tmp ./usr ./vault ./vestigor-mcp ' ]] || fail "unexpected root contents: $extra"
 
-# /dev/null as static_root_exchange.sh provides it.
-mkdir -p "$root/dev"
-chroot_bin=$(command -v chroot)
-enter=("$chroot_bin" "$root" /vestigor-mcp)
-if ! mknod -m 666 "$root/dev/null" c 1 3 2>/dev/null; then
-  : >"$root/dev/null"
-  unshare_bin=$(command -v unshare) || skip "cannot create $root/dev/null and unshare is missing"
-  sh_bin=$(command -v sh)
-  enter=("$unshare_bin" --mount "$sh_bin" -c \
-    'mount --bind /dev/null "$1/dev/null" && exec "$2" "$1" /vestigor-mcp' \
-    sh "$root" "$chroot_bin")
-fi
+chroot_command "$root"
 
 mkdir -p "$root/vault/agents/memory"
 printf '# Now\nIn a container.\n' >"$root/vault/current-state.md"
 printf -- '- push the image\n' >"$root/vault/agents/memory/open-threads.md"
-requests='{"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2024-11-05","capabilities":{},"clientInfo":{"name":"oci-test","version":"0"}}}
-{"jsonrpc":"2.0","method":"notifications/initialized"}
-{"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"get_current_state","arguments":{}}}
-{"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"list_open_threads","arguments":{}}}
-{"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"search","arguments":{"query":"CONTAINER"}}}
-{"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"append_daily_log","arguments":{"text":"From the image"}}}'
+requests=$(
+  session_start oci-test
+  tool_call 2 get_current_state '{}'
+  tool_call 3 list_open_threads '{}'
+  tool_call 4 search '{"query":"CONTAINER"}'
+  tool_call 5 append_daily_log '{"text":"From the image"}'
+)
 
 before=$(TZ=Europe/Berlin date '+%Y-%m-%d %H:%M')
 printf '%s\n' "$requests" |

@@ -23,10 +23,7 @@ source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/vestigor-pkg.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+source "$(dirname "$0")/common.sh"
 
 # Regular files and links below $1, relative, sorted, one per line.
 files_below() {
@@ -68,24 +65,18 @@ check_linkage() {
   echo "$what: ${linkage:-fully static}"
 }
 
-requests='{"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2024-11-05","capabilities":{},"clientInfo":{"name":"package-test","version":"0"}}}
-{"jsonrpc":"2.0","method":"notifications/initialized"}
-{"jsonrpc":"2.0","id":2,"method":"tools/list"}
-{"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"get_current_state","arguments":{}}}
-{"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"search","arguments":{"query":"i̇stanbul ready"}}}
-{"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"append_daily_log","arguments":{"text":"Installed from the package"}}}'
+requests=$(
+  session_start package-test
+  echo '{"jsonrpc":"2.0","id":2,"method":"tools/list"}'
+  tool_call 3 get_current_state '{}'
+  tool_call 4 search '{"query":"i̇stanbul ready"}'
+  tool_call 5 append_daily_log '{"text":"Installed from the package"}'
+)
 tools='[{"description":"Return the vault'"'"'s current-state.md - the '"'"'answer before the question'"'"' snapshot of what is true and active right now.","inputSchema":{"additionalProperties":false,"properties":{},"type":"object"},"name":"get_current_state"},{"description":"Return the open threads / loops currently in flight (open-threads.md).","inputSchema":{"additionalProperties":false,"properties":{},"type":"object"},"name":"list_open_threads"},{"description":"Case-insensitive substring search across all markdown notes in the vault. Returns matching file paths with the first matching line.","inputSchema":{"additionalProperties":false,"properties":{"query":{"description":"Text to search for","type":"string"}},"required":["query"],"type":"object"},"name":"search"},{"description":"Append a timestamped entry to today'"'"'s daily log (daily/YYYY-MM-DD.md). Use this to record what happened so it can be consolidated later.","inputSchema":{"additionalProperties":false,"properties":{"text":{"description":"The entry to append","type":"string"}},"required":["text"],"type":"object"},"name":"append_daily_log"}]'
 expected_head='{"id":1,"jsonrpc":"2.0","result":{"capabilities":{"tools":{}},"protocolVersion":"2024-11-05","serverInfo":{"name":"vestigor-mcp","version":"'"$version"'"}}}
 {"id":2,"jsonrpc":"2.0","result":{"tools":'"$tools"'}}
 {"id":3,"jsonrpc":"2.0","result":{"content":[{"text":"# Now\nReady to ship.\n","type":"text"}],"isError":false}}
 {"id":4,"jsonrpc":"2.0","result":{"content":[{"text":"1 file match(es) for \"i̇stanbul ready\":\n\nnotes/trip.md:2: Two: İstanbul READY","type":"text"}],"isError":false}}'
-expected_stderr='[vestigor-mcp] starting on stdio
-[vestigor-mcp] -> initialize
-[vestigor-mcp] -> notifications/initialized
-[vestigor-mcp] -> tools/list
-[vestigor-mcp] -> tools/call
-[vestigor-mcp] -> tools/call
-[vestigor-mcp] -> tools/call'
 
 appended() {
   printf '%s\n{"id":5,"jsonrpc":"2.0","result":{"content":[{"text":"Appended to daily/%s.md","type":"text"}],"isError":false}}\n' \
@@ -113,7 +104,7 @@ exchange() {
     fail "$what: the responses differ from the expected bytes"
   fi
   [[ -f $vault/daily/$day_before.md || -f $vault/daily/$day_after.md ]] || fail "$what: no daily note was written"
-  cmp -s "$work/stderr" <(printf '%s\n' "$expected_stderr") || { cat "$work/stderr" >&2; fail "$what: unexpected diagnostics"; }
+  cmp -s "$work/stderr" <(expected_stderr tools/list tools/call tools/call tools/call) || { cat "$work/stderr" >&2; fail "$what: unexpected diagnostics"; }
   echo "$what: exchange passed"
 }
 

@@ -17,14 +17,7 @@ server=$(realpath "$1")
 expect_static=$2
 version=$3
 
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
-skip() {
-  echo "SKIP: $*"
-  exit 77
-}
+source "$(dirname "$0")/common.sh"
 
 linkage=$(readelf -d -l "$server" | grep -E 'NEEDED|program interpreter' || true)
 if [[ -n $linkage ]]; then
@@ -36,34 +29,23 @@ zoneinfo=/usr/share/zoneinfo
 for zone in UTC Europe/Berlin; do
   [[ -e $zoneinfo/$zone ]] || skip "this machine has no $zoneinfo/$zone (Debian package tzdata)"
 done
-chroot_bin=$(command -v chroot)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vestigor-root.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 root=$work/root
-mkdir -p "$root/dev" "$root$zoneinfo/Europe"
+mkdir -p "$root$zoneinfo/Europe"
 cp "$server" "$root/vestigor-mcp"
 cp -L "$zoneinfo/UTC" "$root$zoneinfo/UTC"
 cp -L "$zoneinfo/Europe/Berlin" "$root$zoneinfo/Europe/Berlin"
+chroot_command "$root"
 
-# /dev/null: a device node where the system allows one, otherwise the
-# host's bound into a private mount namespace for the server's run only.
-enter=("$chroot_bin" "$root" /vestigor-mcp)
-if ! mknod -m 666 "$root/dev/null" c 1 3 2>/dev/null; then
-  : >"$root/dev/null"
-  unshare_bin=$(command -v unshare) || skip "cannot create $root/dev/null and unshare is missing"
-  sh_bin=$(command -v sh)
-  enter=("$unshare_bin" --mount "$sh_bin" -c \
-    'mount --bind /dev/null "$1/dev/null" && exec "$2" "$1" /vestigor-mcp' \
-    sh "$root" "$chroot_bin")
-fi
-
-requests='{"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2024-11-05","capabilities":{},"clientInfo":{"name":"root-test","version":"0"}}}
-{"jsonrpc":"2.0","method":"notifications/initialized"}
-{"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"get_current_state","arguments":{}}}
-{"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"list_open_threads","arguments":{}}}
-{"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"search","arguments":{"query":"i̇stanbul οδος"}}}
-{"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"append_daily_log","arguments":{"text":"  From an empty root "}}}'
+requests=$(
+  session_start root-test
+  tool_call 2 get_current_state '{}'
+  tool_call 3 list_open_threads '{}'
+  tool_call 4 search '{"query":"i̇stanbul οδος"}'
+  tool_call 5 append_daily_log '{"text":"  From an empty root "}'
+)
 
 expected_responses() {
   printf '%s\n' \
@@ -115,13 +97,6 @@ exchange Europe/Berlin Europe/Berlin
 # No zone file in the root for this one: the C library falls back to UTC.
 exchange America/New_York UTC
 
-expected_stderr='[vestigor-mcp] starting on stdio
-[vestigor-mcp] -> initialize
-[vestigor-mcp] -> notifications/initialized
-[vestigor-mcp] -> tools/call
-[vestigor-mcp] -> tools/call
-[vestigor-mcp] -> tools/call
-[vestigor-mcp] -> tools/call'
-cmp -s "$work/stderr" <(printf '%s\n' "$expected_stderr") || { cat "$work/stderr" >&2; fail "unexpected diagnostics"; }
+cmp -s "$work/stderr" <(expected_stderr tools/call tools/call tools/call tools/call) || { cat "$work/stderr" >&2; fail "unexpected diagnostics"; }
 
 echo "static root test passed"

@@ -46,7 +46,7 @@ TEST(Dispatch, MatchesMethodNamesExactly) {
   for (const char* name :
        {"Ping", " ping", "ping ", "PING", "pin", "pingg", "Initialize",
         "tools/List", "tools", "tools/", "tools/call ", "resources/list",
-        "notifications/initialized", "say \"hi\" \\ \xC3\xA9\n", ""}) {
+        "notifications/initialized", "say \"hi\" \\ é\n", ""}) {
     EXPECT_EQ(outcome(name, "{}"),
               "error -32601: method not found: " + std::string(name))
         << name;

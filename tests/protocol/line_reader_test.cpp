@@ -24,7 +24,7 @@ namespace {
 
 enum class Source { kRegularFile, kPipe };
 constexpr Source kSources[] = {Source::kRegularFile, Source::kPipe};
-constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 
 // Every line read from `fd`; also checks that the end, once reached, stays.
 Lines drain(int fd, std::size_t max_lines) {
@@ -82,7 +82,7 @@ Lines read_lines(Source source, const std::vector<std::string>& pieces) {
     dir.write("input", all);
     const int fd = ::open(dir.at("input").c_str(), O_RDONLY | O_CLOEXEC);
     EXPECT_GE(fd, 0);
-    const Lines lines = drain(fd, all.size() + 1);
+    Lines lines = drain(fd, all.size() + 1);
     ::close(fd);
     return lines;
   }
@@ -92,12 +92,13 @@ Lines read_lines(Source source, const std::vector<std::string>& pieces) {
     return {};
   }
   std::signal(SIGPIPE, SIG_IGN);  // a reader that stops early must not kill
-  std::jthread writer([&] {
+  std::thread writer([&] {
     feed(fds[1], pieces);
     ::close(fds[1]);
   });
-  const Lines lines = drain(fds[0], all.size() + 1);
+  Lines lines = drain(fds[0], all.size() + 1);
   ::close(fds[0]);  // unblocks a writer still waiting for room
+  writer.join();
   return lines;
 }
 

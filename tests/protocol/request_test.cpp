@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "support/server_process.hpp"
 
@@ -45,8 +46,8 @@ TEST(HandleLine, SkipsLinesOfUnicodeWhiteSpaceSilently) {
   const Exchange e = serve({
       "",
       "\t \f \v",
-      "\t \f \v\r",                                // CR at the end of input
-      "\xC2\xA0\xE3\x80\x80\xE2\x80\xA8\xC2\x85",  // NBSP, ideographic, LS, NEL
+      "\t \f \v\r",                // CR at the end of input
+      "\u00A0\u3000\u2028\u0085",  // NBSP, ideographic, LS, NEL
       "{\"id\":1,\"method\":\"ping\"}",
   });
   EXPECT_EQ(e.out, Lines{ping_result_line()});
@@ -57,7 +58,7 @@ TEST(HandleLine, RejectsLinesThatAreNotOneJsonText) {
   // A request spread over lines is not reassembled: each line fails alone.
   const Exchange e = serve({
       "\f{\"id\":1,\"method\":\"ping\"}",
-      "\xC2\xA0{\"id\":1,\"method\":\"ping\"}",
+      "\u00A0{\"id\":1,\"method\":\"ping\"}",
       "{\"id\":1,\"method\":\"ping\"} {\"id\":2,\"method\":\"ping\"}",
       "{",
       "  \"id\": 1,",
@@ -96,26 +97,20 @@ TEST(HandleLine, AnswersOnlyRequestsWithAnId) {
 }
 
 TEST(HandleLine, EchoesIdsInTheirReEncodedForm) {
-  struct Case {
-    const char* sent;
-    const char* echoed;
-  };
-  const Case cases[] = {
+  // Each id as sent, then as echoed: of every kind, written as the JSON
+  // writer writes values (its own tests hold the other number forms).
+  const std::pair<const char*, const char*> cases[] = {
       {"10", "10"},
-      {"1.0", "1.0"},
       {"1e2", "100.0"},
-      {"-0", "-0.0"},
-      {"-7", "-7"},
       {"\"a\\/b\"", "\"a/b\""},
-      {"\"\\u00e9\\u001F\"", "\"\xC3\xA9\\u001f\""},
+      {"\"\\u00e9\\u001F\"", "\"é\\u001f\""},
       {"true", "true"},
       {"[1, {\"b\":1,\"a\":2}]", "[1,{\"a\":2,\"b\":1}]"},
-      {"18446744073709551616", "1.8446744073709552e+19"},
       {"10", "10"},  // a repeated id is simply answered again
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(serve({ping_line(c.sent)}).out, Lines{ping_result_line(c.echoed)})
-        << c.sent;
+  for (const auto& [sent, echoed] : cases) {
+    EXPECT_EQ(serve({ping_line(sent)}).out, Lines{ping_result_line(echoed)})
+        << sent;
   }
 }
 
@@ -125,13 +120,12 @@ TEST(HandleLine, PassesTheDecodedMethodNameOn) {
       "{\"id\":5,\"method\":\"\\u0070ing\"}",
       "{\"id\":6,\"method\":\"ping\",\"params\":[1,2]}",
   });
-  EXPECT_EQ(
-      e.out,
-      (Lines{method_not_found_line(
-                 "4", "\"method not found: say \\\"hi\\\" \\\\ \xC3\xA9\\n\""),
-             ping_result_line("5"), ping_result_line("6")}));
+  EXPECT_EQ(e.out,
+            (Lines{method_not_found_line(
+                       "4", "\"method not found: say \\\"hi\\\" \\\\ é\\n\""),
+                   ping_result_line("5"), ping_result_line("6")}));
   // The diagnostic carries the name unescaped.
-  EXPECT_EQ(e.err[0], "-> say \"hi\" \\ \xC3\xA9\n");
+  EXPECT_EQ(e.err, (Lines{"-> say \"hi\" \\ é\n", "-> ping", "-> ping"}));
 }
 
 TEST(HandleLine, WritesBothEnvelopesInWireOrder) {

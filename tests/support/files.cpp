@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -77,6 +78,31 @@ void remove_inside(int dir) {
     }
     ::unlinkat(dir, name.c_str(), AT_REMOVEDIR);
   }
+}
+
+void write_at(int dir, std::string_view name, std::string_view text) {
+  const int fd = ::openat(dir, std::string(name).c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0) << name;
+  EXPECT_EQ(::write(fd, text.data(), text.size()),
+            static_cast<ssize_t>(text.size()));
+  ::close(fd);
+}
+
+void make_chain(const std::string& top, int levels, const std::string& name) {
+  int fd = ::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int i = 0; fd >= 0 && i < levels; ++i) {
+    write_at(fd, "a.md", std::to_string(i));
+    write_at(fd, "z.md", std::to_string(i));
+    const bool made = ::mkdirat(fd, name.c_str(), 0755) == 0;
+    const int next =
+        made ? ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+             : -1;
+    ::close(fd);
+    fd = next;
+  }
+  ASSERT_GE(fd, 0) << "cannot make the chain of " << name << " below " << top;
+  ::close(fd);
 }
 
 }  // namespace vestigor_mcp::testing

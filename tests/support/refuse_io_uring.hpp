@@ -1,8 +1,8 @@
 // refuse_io_uring.hpp: makes the system refuse io_uring_setup (ENOSYS) to
 // this process and all it starts from now on, with a seccomp filter, as
 // container profiles often do; so the server's plain-read way can be
-// tested (run_server) and timed (bench/no_io_uring). Header-only: the
-// benchmarks link no test support. Linux only.
+// tested (support/live_server.cpp) and timed (bench/no_io_uring).
+// Header-only. Linux only.
 #pragma once
 
 #include <linux/filter.h>

@@ -52,6 +52,10 @@ struct RunOptions {
   bool (*before_exec)() = nullptr;
   // A program and its arguments that run the server (strace ...).
   std::vector<std::string> wrapper;
+  // The program to run; empty: the server under test, or for `run_as` a
+  // copy of it in a folder everyone may enter (the checkout may live in
+  // one that others cannot, such as /root).
+  std::string binary;
 };
 
 struct RunResult {
@@ -64,26 +68,12 @@ struct RunResult {
   std::vector<std::string> err_lines() const;
 };
 
-// This process's environment with `options.env` applied, as the server is
-// started with it: VESTIGOR_VAULT is dropped unless set there.
-std::vector<std::string> child_environment(const RunOptions& options);
-
-// Every server started while VESTIGOR_TEST_REFUSE_IO_URING is set in this
-// process's environment runs under refuse_io_uring()
+// Runs the server (support/live_server.hpp) with `input` as its stdin
+// until it ends. Every server started while VESTIGOR_TEST_REFUSE_IO_URING
+// is set in this process's environment runs under refuse_io_uring()
 // (support/refuse_io_uring.hpp), so that a suite can be run once with
 // io_uring and once without.
 RunResult run_server(std::string_view input, const RunOptions& options = {});
-
-// The child's part of starting the server, after its standard streams are
-// in place: working directory, user, `before_exec`, then exec of the
-// wrapper or the binary. `binary` comes from server_binary(options), found
-// before forking. Never returns.
-[[noreturn]] void exec_server(const RunOptions& options,
-                              const std::string& binary, char* const envp[]);
-// The server binary as `options.run_as` can reach it: for another user, a
-// copy in a folder everyone may enter (the checkout may live in one that
-// others cannot, such as /root).
-const std::string& server_binary(const RunOptions& options);
 
 // Options that point VESTIGOR_VAULT at `vault` and fix TZ to UTC.
 RunOptions in_vault(const std::string& vault);
@@ -102,6 +92,8 @@ std::string tool_call_line(int id, std::string_view tool,
 // The same followed by its line feed, ready to be joined into an input.
 std::string tool_call_input(int id, std::string_view tool,
                             std::string_view arguments_json);
+// An append_daily_log call of `text` (escaped), with its line feed.
+std::string append_call_input(int id, std::string_view text);
 // get_current_state as id 1, then list_open_threads as id 2.
 std::string snapshot_calls_input();
 
@@ -117,5 +109,7 @@ std::string method_not_found_line(std::string_view id_json,
                                   std::string_view message_json);
 // The response line that a tool result with this text and flag gives.
 std::string tool_result_line(int id, std::string_view text, bool is_error);
+// The same for an error result "Error: <message>".
+std::string tool_error_line(int id, std::string_view message);
 
 }  // namespace vestigor_mcp::testing

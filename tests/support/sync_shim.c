@@ -68,22 +68,28 @@ static void log_call(const char* call, int fd) {
   }
 }
 
-static int intercept(const char* call, int fd) {
+/* Logs the call; then the real function, or NULL with errno set when the
+ * call is to fail (with `failure`) or has no next definition. */
+static void* enter(const char* call, int fd, int failure) {
   const int saved = errno;
   log_call(call, fd);
   errno = saved;
   if (should_fail(call)) {
-    errno = EIO;
-    return -1;
+    errno = failure;
+    return NULL;
   }
-  SyncFunction real = NULL;
   void* symbol = dlsym(RTLD_NEXT, call);
-  memcpy(&real, &symbol, sizeof real);
-  if (real == NULL) {
+  if (symbol == NULL) {
     errno = ENOSYS;
-    return -1;
   }
-  return real(fd);
+  return symbol;
+}
+
+static int intercept(const char* call, int fd) {
+  SyncFunction real = NULL;
+  void* symbol = enter(call, fd, EIO);
+  memcpy(&real, &symbol, sizeof real);
+  return real == NULL ? -1 : real(fd);
 }
 
 int fdatasync(int fd) { return intercept("fdatasync", fd); }
@@ -93,40 +99,18 @@ int fsync(int fd) { return intercept("fsync", fd); }
 typedef int (*LinkFunction)(const char*, const char*);
 
 int link(const char* from, const char* to) {
-  const int saved = errno;
-  log_call("link", -1);
-  errno = saved;
-  if (should_fail("link")) {
-    errno = EPERM;
-    return -1;
-  }
   LinkFunction real = NULL;
-  void* symbol = dlsym(RTLD_NEXT, "link");
+  void* symbol = enter("link", -1, EPERM);
   memcpy(&real, &symbol, sizeof real);
-  if (real == NULL) {
-    errno = ENOSYS;
-    return -1;
-  }
-  return real(from, to);
+  return real == NULL ? -1 : real(from, to);
 }
 
 typedef int (*RenameFunction)(int, const char*, int, const char*, unsigned);
 
 int renameat2(int from_dir, const char* from, int to_dir, const char* to,
               unsigned flags) {
-  const int saved = errno;
-  log_call("renameat2", -1);
-  errno = saved;
-  if (should_fail("renameat2")) {
-    errno = EINVAL;
-    return -1;
-  }
   RenameFunction real = NULL;
-  void* symbol = dlsym(RTLD_NEXT, "renameat2");
+  void* symbol = enter("renameat2", -1, EINVAL);
   memcpy(&real, &symbol, sizeof real);
-  if (real == NULL) {
-    errno = ENOSYS;
-    return -1;
-  }
-  return real(from_dir, from, to_dir, to, flags);
+  return real == NULL ? -1 : real(from_dir, from, to_dir, to, flags);
 }

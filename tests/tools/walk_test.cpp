@@ -25,6 +25,7 @@
 namespace vestigor_mcp {
 namespace {
 
+using testing::make_chain;
 using testing::TempVault;
 
 // ---- Path order, the order the walk must produce ----
@@ -76,35 +77,6 @@ std::size_t open_descriptors() {
     ::closedir(dir);
   }
   return n;
-}
-
-void write_at(int dir, const char* name, std::string_view text) {
-  const int fd =
-      ::openat(dir, name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  ASSERT_GE(fd, 0) << name;
-  ASSERT_EQ(::write(fd, text.data(), text.size()),
-            static_cast<ssize_t>(text.size()));
-  ::close(fd);
-}
-
-// `levels` folders named `name`, each inside the one before, below `top`;
-// each holds a.md and z.md (before and after the next folder in path
-// order) with its level number as their text. Made one level at a time,
-// so the depth may pass any path length limit.
-void make_chain(const std::string& top, int levels, const std::string& name) {
-  int fd = ::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  for (int i = 0; i < levels; ++i) {
-    write_at(fd, "a.md", std::to_string(i));
-    write_at(fd, "z.md", std::to_string(i));
-    ASSERT_EQ(::mkdirat(fd, name.c_str(), 0755), 0);
-    const int next =
-        ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ::close(fd);
-    fd = next;
-    ASSERT_GE(fd, 0);
-  }
-  ::close(fd);
 }
 
 void remove_tree(const std::string& path) {

@@ -135,10 +135,10 @@ TEST(CharFacts, IllFormedBytesAreCopiedAndEndTheFinalSigmaContext) {
        "B",
        "a\xFF"
        "b"},
-      {"\xCE\x91\xCE\xA3\xFF", "\xCE\xB1\xCF\x82\xFF"},  // ΑΣ, then junk
-      {"\xFF\xCE\xA3", "\xFF\xCF\x83"},                  // not preceded
-      {"\xCE\x91\xCE\xA3\xE2\x84", "\xCE\xB1\xCF\x82\xE2\x84"},
-      {"\xC4\xB0\xC3", "i\xCC\x87\xC3"},
+      {"ΑΣ\xFF", "ας\xFF"},  // then junk
+      {"\xFFΣ", "\xFFσ"},    // not preceded
+      {"ΑΣ\xE2\x84", "ας\xE2\x84"},
+      {"İ\xC3", "i\u0307\xC3"},
   };
   for (const Case& c : cases) {
     Buffer out;

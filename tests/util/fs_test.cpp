@@ -9,10 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <latch>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/temp_vault.hpp"
@@ -99,27 +97,6 @@ TEST(MakeDirectories, ReportsWhatIsInTheWay) {
     ASSERT_FALSE(made.has_value());
     EXPECT_EQ(made.error(), row.error);
   }
-}
-
-// Eight servers starting at once all make the same folders; losing the race
-// to another creator is no error.
-TEST(MakeDirectories, ToleratesConcurrentCreators) {
-  TempVault v;
-  const std::string path = v.at("a/b/c/d/daily");
-  std::vector<int> failures(8, -1);
-  {
-    std::latch ready(8);
-    std::vector<std::jthread> threads;
-    for (int& failed : failures) {
-      threads.emplace_back([&] {
-        ready.arrive_and_wait();
-        const auto made = make_directories(path);
-        failed = made ? 0 : made.error();
-      });
-    }
-  }
-  EXPECT_EQ(failures, std::vector<int>(8, 0));
-  EXPECT_TRUE(is_directory(path));
 }
 
 TEST(ReadRegularFile, ReadsWholeFilesAndRefusesEverythingElse) {

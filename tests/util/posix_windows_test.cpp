@@ -76,16 +76,16 @@ TEST(OsErrorText, SystemTextThenTheWindowsCode) {
 
 TEST(PosixOnWindows, OpensReadsAndAppendsRelativeToAFolder) {
   const Folder folder;
-  folder.write(L"n\u00f6tes\\\u00e9t\u00e9.md", "caf\xC3\xA9\r\n");
-  const int dir = ::openat(AT_FDCWD, (folder.utf8() + "\\n\xC3\xB6tes").c_str(),
+  folder.write(L"n\u00f6tes\\\u00e9t\u00e9.md", "café\r\n");
+  const int dir = ::openat(AT_FDCWD, (folder.utf8() + "\\nötes").c_str(),
                            O_RDONLY | O_DIRECTORY);
   ASSERT_GE(dir, 0) << text_of(errno);
   Buffer buffer;
-  const auto read = read_regular_file(dir, "\xC3\xA9t\xC3\xA9.md", buffer);
+  const auto read = read_regular_file(dir, "été.md", buffer);
   ASSERT_TRUE(read.has_value()) << text_of(read.error());
-  EXPECT_EQ(*read, "caf\xC3\xA9\r\n");  // bytes as they are: binary mode
+  EXPECT_EQ(*read, "café\r\n");  // bytes as they are: binary mode
 
-  const std::string note = folder.utf8() + "/n\xC3\xB6tes/\xC3\xA9t\xC3\xA9.md";
+  const std::string note = folder.utf8() + "/nötes/été.md";
   for (const char* entry : {"one\n", "two\n"}) {
     const int fd = ::openat(AT_FDCWD, note.c_str(), O_WRONLY | O_APPEND);
     ASSERT_GE(fd, 0) << text_of(errno);
@@ -94,7 +94,7 @@ TEST(PosixOnWindows, OpensReadsAndAppendsRelativeToAFolder) {
     ::close(fd);
   }
   EXPECT_EQ(read_regular_file(AT_FDCWD, note.c_str(), buffer).value(),
-            "caf\xC3\xA9\r\none\ntwo\n");
+            "café\r\none\ntwo\n");
   EXPECT_TRUE(sync_directory(folder.utf8()).has_value());
   // A folder is not a note; a missing name is ENOENT.
   EXPECT_EQ(::openat(dir, "missing.md", O_RDONLY), -1);
@@ -198,7 +198,7 @@ TEST(LocalTimeOnWindows, FollowsTheSystemZoneNotTz) {
 // comes through whole, and a broken value is no path at all.
 TEST(EnvironmentOnWindows, VaultPathIsExactOrNotSet) {
   ASSERT_TRUE(::SetEnvironmentVariableW(L"VESTIGOR_VAULT", L"C:\\n\u00f6tes"));
-  EXPECT_EQ(vault_root().value(), "C:\\n\xC3\xB6tes");
+  EXPECT_EQ(vault_root().value(), "C:\\nötes");
   const wchar_t broken[] = {L'C', L':', L'\\', 0xD800, L'x', 0};
   ASSERT_TRUE(::SetEnvironmentVariableW(L"VESTIGOR_VAULT", broken));
   EXPECT_EQ(vault_root().error(), "VESTIGOR_VAULT env var is not set");
