@@ -31,11 +31,16 @@ function serverPath() {
   }
 }
 
-const child = spawn(serverPath(), process.argv.slice(2), { stdio: 'inherit', windowsHide: true });
+// The signals are taken over before the server starts: the server may
+// answer before this process gets any further, and a host that stops it
+// then must reach the server, not just end this process by default.
+// Handlers run in a later tick, when `child` is set.
 const forwarded = ['SIGINT', 'SIGTERM', 'SIGHUP', 'SIGQUIT'].filter((signal) => process.platform !== 'win32' || signal !== 'SIGQUIT');
+let child;
 for (const signal of forwarded) {
   process.on(signal, () => child.kill(signal));
 }
+child = spawn(serverPath(), process.argv.slice(2), { stdio: 'inherit', windowsHide: true });
 child.on('error', (error) => fail(`cannot start the server: ${error.message}`));
 child.on('exit', (code, signal) => {
   if (signal) {
