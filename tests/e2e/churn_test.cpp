@@ -24,6 +24,7 @@
 
 #include "protocol/json.hpp"
 #include "support/live_server.hpp"
+#include "support/path_order.hpp"
 #include "support/server_process.hpp"
 #include "support/temp_vault.hpp"
 
@@ -199,14 +200,6 @@ bool was_in_a_note(const std::string& text) {
   return false;
 }
 
-std::vector<std::string> components(const std::string& path) {
-  std::vector<std::string> parts;
-  for (const auto& part : fs::path(path)) {
-    parts.push_back(part.string());
-  }
-  return parts;
-}
-
 // Checks one search answer; returns how many files it reported.
 int check_answer(const std::string& line, const std::string& query) {
   const auto parsed = json::parse(line);
@@ -239,7 +232,7 @@ int check_answer(const std::string& line, const std::string& query) {
     ADD_FAILURE() << "not a search answer: " << text;
     return 0;
   }
-  std::vector<std::string> previous;
+  std::string previous;
   for (std::size_t k = 2; k < lines.size(); ++k) {
     // "<path>:<number>: <line>"; the churn's paths hold no colon.
     const std::string& match = lines[k];
@@ -252,15 +245,14 @@ int check_answer(const std::string& line, const std::string& query) {
     const std::string path = match.substr(0, colon);
     const std::string reported = match.substr(space + 2);
     EXPECT_TRUE(path.ends_with(".md")) << match;
-    const std::vector<std::string> parts = components(path);
-    for (const std::string& part : parts) {
+    for (const std::string_view part : path_components(path)) {
       EXPECT_FALSE(part.starts_with(".")) << "hidden: " << match;
     }
     EXPECT_TRUE(was_in_a_note(reported)) << "never written: " << match;
     EXPECT_NE(lower(reported).find(lower(query)), std::string::npos)
         << "does not match: " << match;
-    EXPECT_LE(previous, parts) << "out of path order: " << match;
-    previous = parts;
+    EXPECT_FALSE(path_less(path, previous)) << "out of path order: " << match;
+    previous = path;
   }
   return count;
 }

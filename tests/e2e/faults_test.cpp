@@ -31,11 +31,6 @@ namespace fs = std::filesystem;
 const std::string kPing = ping_line() + "\n";
 const std::string kStart = "[vestigor-mcp] starting on stdio";
 
-std::string log_call(int id, std::string_view text) {
-  return tool_call_input(id, "append_daily_log",
-                         string_arguments("text", text));
-}
-
 // Every daily note of the vault, in name order, concatenated.
 std::string daily_notes(const std::string& vault) {
   std::string all;
@@ -85,10 +80,10 @@ TEST(Faults, ClosedStdoutKeepsServingAndToolsStillTakeEffect) {
   RunOptions o = in_vault(vault.path());
   o.close_stdout = true;
   const RunResult r =
-      run_server(log_call(1, "before the failed writes") + kPing +
+      run_server(append_call_input(1, "before the failed writes") + kPing +
                      tool_call_input(2, "search", "{\"query\":\"alpha\"}") +
                      tool_call_input(3, "get_current_state", "{}") +
-                     log_call(4, "after them"),
+                     append_call_input(4, "after them"),
                  o);
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.exit_code, 0);
@@ -300,7 +295,8 @@ TEST(Faults, VaultThatDisappearsBetweenCallsKeepsAnswersWellFormed) {
   // still be syncing the folders the vault is about to lose.
   LiveServer server(in_vault(vault));
   ASSERT_TRUE(server.started());
-  ASSERT_TRUE(server.send(snapshot_calls_input() + log_call(3, "marker")));
+  ASSERT_TRUE(
+      server.send(snapshot_calls_input() + append_call_input(3, "marker")));
   Lines out;
   for (int i = 0; i < 3; ++i) {
     const auto line = server.read_line(std::chrono::seconds(20));
@@ -337,14 +333,14 @@ TEST(Faults, RejectedRequestsLeaveTheVaultByteIdentical) {
   TempVault vault;
   write_notes(vault);
   vault.write("daily/2000-01-01.md", "# 2000-01-01\n\n- 10:00 old entry");
-  const std::string append = log_call(9, "should not land");
+  const std::string append = append_call_input(9, "should not land");
   const std::string without_newline = append.substr(0, append.size() - 1);
   std::string deep;
   for (int i = 0; i < 200; ++i) {
     deep += "[";
   }
   const std::string input =
-      log_call(1, "") + log_call(2, " \t\u00A0\u3000\n") +
+      append_call_input(1, "") + append_call_input(2, " \t\u00A0\u3000\n") +
       tool_call_input(3, "append_daily_log", "{\"text\":42}") +
       tool_call_input(4, "append_daily_log", "\"text\"") +
       tool_call_input(5, "append_daily_log", "{\"Text\":\"wrong key\"}") +
