@@ -9,7 +9,6 @@
 #endif
 
 #include <cerrno>
-#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,15 +36,6 @@ void give_big_blocks_back() {
 #endif
 }
 
-// The diagnostic "<prefix><OS error text>"; dropped when even that line
-// cannot get memory.
-void report(std::string_view prefix, int error) {
-  try {
-    diagnostic(std::string(prefix) + os_error_text(error));
-  } catch (const std::bad_alloc&) {
-  }
-}
-
 void serve() {
   LineReader reader(STDIN_FILENO, wait_for_input);
   for (;;) {
@@ -58,10 +48,11 @@ void serve() {
         return;  // asked to stop while waiting for input
       }
       if (next.error() == ENOMEM) {
-        report("line dropped: ", ENOMEM);  // too long to hold; read past
+        report_os_error(diagnostic, "line dropped: ",
+                        ENOMEM);  // too long to hold; read past
         continue;
       }
-      report("stdin error: ", next.error());
+      report_os_error(diagnostic, "stdin error: ", next.error());
       return;
     }
     const std::optional<std::string_view> line = *next;

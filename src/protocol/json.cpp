@@ -11,6 +11,8 @@
 #include <system_error>
 #include <utility>
 
+#include "util/utf8.hpp"
+
 namespace vestigor_mcp::json {
 
 namespace {
@@ -332,22 +334,9 @@ class Parser {
     return true;
   }
 
-  static void append_utf8(std::uint32_t cp, std::string& s) {
-    if (cp < 0x80) {
-      s += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      s += static_cast<char>(0xC0 | (cp >> 6));
-      s += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      s += static_cast<char>(0xE0 | (cp >> 12));
-      s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      s += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      s += static_cast<char>(0xF0 | (cp >> 18));
-      s += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      s += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+  static void append_utf8(char32_t c, std::string& s) {
+    char bytes[4];
+    s.append(bytes, encode_utf8(c, bytes));
   }
 
   // pos_ stands on the character after "\u".

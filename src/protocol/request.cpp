@@ -38,14 +38,15 @@ std::string envelope(const json::Value& id, const DispatchResult& result) {
   return out;
 }
 
-void report_out_of_memory(DiagnosticSink diagnose, std::string_view what) {
+}  // namespace
+
+void report_os_error(DiagnosticSink diagnose, std::string_view prefix,
+                     int error) {
   try {
-    diagnose(std::string(what) + os_error_text(ENOMEM));
+    diagnose(std::string(prefix) + os_error_text(error));
   } catch (const std::bad_alloc&) {
   }
 }
-
-}  // namespace
 
 void diagnostic(std::string_view content) {
   std::string line = "[vestigor-mcp] ";
@@ -59,20 +60,13 @@ std::optional<std::string> handle_line(std::string_view line,
   if (trim_white_space(line).empty()) {
     return std::nullopt;
   }
-  std::optional<json::Value> request;
-  try {
-    auto parsed = json::parse(line);
-    if (!parsed) {
-      diagnose("invalid json: " + parsed.error());
-      return std::nullopt;
-    }
-    request = std::move(*parsed);
-  } catch (const std::bad_alloc&) {
-    report_out_of_memory(diagnose, "line dropped: ");
-    return std::nullopt;
-  }
   bool dispatched = false;
   try {
+    const auto request = json::parse(line);
+    if (!request) {
+      diagnose("invalid json: " + request.error());
+      return std::nullopt;
+    }
     std::string_view method;
     if (const json::Value* m = request->find("method")) {
       if (const std::string* s = m->as_string()) {
@@ -90,8 +84,8 @@ std::optional<std::string> handle_line(std::string_view line,
     response.reserve(response.size() + 1);
     return response;
   } catch (const std::bad_alloc&) {
-    report_out_of_memory(diagnose,
-                         dispatched ? "answer dropped: " : "line dropped: ");
+    report_os_error(diagnose,
+                    dispatched ? "answer dropped: " : "line dropped: ", ENOMEM);
     return std::nullopt;
   }
 }

@@ -12,9 +12,9 @@ namespace vestigor_mcp {
 
 namespace {
 
-// The string value of `key` in `arguments`, or "" when there are no
-// arguments, they are no object, lack the key, or hold something other
-// than a string there.
+// The string value of `key` in `arguments` (a call's arguments or its
+// params), or "" when there are none, they are no object, lack the key,
+// or hold something other than a string there.
 std::string_view string_argument(const json::Value* arguments,
                                  std::string_view key) {
   if (arguments == nullptr) {
@@ -36,13 +36,7 @@ ToolOutcome run_tool(std::string_view name, const json::Value* arguments) {
   const std::string_view argument =
       tool->argument.empty() ? std::string_view()
                              : string_argument(arguments, tool->argument);
-  // A tool that cannot get memory answers with an error; the server goes
-  // on serving.
-  try {
-    return tool->run(argument);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(os_error_text(ENOMEM));
-  }
+  return tool->run(argument);
 }
 
 // The outcome's text is moved, not copied: a note can be megabytes.
@@ -64,23 +58,15 @@ json::Value tool_result(ToolOutcome&& outcome) {
 
 json::Value tools_call(const json::Value& request) {
   const json::Value* params = request.find("params");
-  std::string_view name;
-  const json::Value* arguments = nullptr;
-  if (params != nullptr) {
-    if (const json::Value* n = params->find("name")) {
-      if (const std::string* s = n->as_string()) {
-        name = *s;
-      }
-    }
-    if (const json::Value* a = params->find("arguments")) {
-      arguments = a;
-    }
-  }
+  const std::string_view name = string_argument(params, "name");
+  const json::Value* arguments =
+      params != nullptr ? params->find("arguments") : nullptr;
+  // A tool that cannot get memory, or whose outcome does not fit into a
+  // result beside itself, answers with an error; the outcome is gone by
+  // then, and the error result is small. The server goes on serving.
   try {
     return tool_result(run_tool(name, arguments));
   } catch (const std::bad_alloc&) {
-    // The outcome did not fit into a result beside itself; it is gone
-    // now, and the error result is small.
   }
   return tool_result(std::unexpected(os_error_text(ENOMEM)));
 }
