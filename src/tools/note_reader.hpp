@@ -54,8 +54,6 @@ class NoteReader {
   NoteReader(const NoteReader&) = delete;
   NoteReader& operator=(const NoteReader&) = delete;
 
-  ReadWay way() const;
-
   // Whether another note may be added now.
   bool has_room();
   // Adds the walk's current note. ENOMEM when out of memory.

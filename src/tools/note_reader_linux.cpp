@@ -88,6 +88,8 @@ class RingNotes : public SlotRing<RingSlot> {
   void release(std::size_t folder);
   void wait(const RingSlot& slot);
   void reap(const io_uring_cqe* cqe);
+  // Reaps every completion that is ready, without waiting.
+  void reap_ready();
 
   std::size_t piece_bytes_;
   io_uring ring_{};
@@ -136,15 +138,11 @@ RingNotes::~RingNotes() {
     }
   }
   while (in_flight_ > 0) {
-    io_uring_cqe* cqe = nullptr;
     const int waited = io_uring_submit_and_wait(&ring_, 1);
     if (waited < 0 && waited != -EINTR) {
       break;  // cannot happen with a sound ring; exiting waits instead
     }
-    while (io_uring_peek_cqe(&ring_, &cqe) == 0) {
-      reap(cqe);
-      io_uring_cqe_seen(&ring_, cqe);
-    }
+    reap_ready();
   }
   for (const Folder& folder : folders_) {
     if (folder.fd >= 0) {
@@ -266,16 +264,20 @@ void RingNotes::reap(const io_uring_cqe* cqe) {
   }
 }
 
+void RingNotes::reap_ready() {
+  io_uring_cqe* cqe = nullptr;
+  while (io_uring_peek_cqe(&ring_, &cqe) == 0) {
+    reap(cqe);
+    io_uring_cqe_seen(&ring_, cqe);
+  }
+}
+
 void RingNotes::wait(const RingSlot& slot) {
   if (!slot.open_done || !slot.read_done) {
     // Submits, and runs what was left to this thread (a read linked to its
     // open), without waiting: what is still not done waits for the disk.
     io_uring_submit_and_get_events(&ring_);
-    io_uring_cqe* cqe = nullptr;
-    while (io_uring_peek_cqe(&ring_, &cqe) == 0) {
-      reap(cqe);
-      io_uring_cqe_seen(&ring_, cqe);
-    }
+    reap_ready();
     if ((!slot.open_done || !slot.read_done) && wanted_ < depth()) {
       wanted_ *= 2;  // the reads lag behind the search: read further ahead
     }
@@ -286,11 +288,7 @@ void RingNotes::wait(const RingSlot& slot) {
         waited != -EBUSY) {
       return;  // the caller sees the slot unfinished
     }
-    io_uring_cqe* cqe = nullptr;
-    while (io_uring_peek_cqe(&ring_, &cqe) == 0) {
-      reap(cqe);
-      io_uring_cqe_seen(&ring_, cqe);
-    }
+    reap_ready();
   }
 }
 
@@ -366,13 +364,6 @@ NoteReader::NoteReader(ReadWay preferred, std::size_t piece_bytes,
 }
 
 NoteReader::~NoteReader() = default;
-
-ReadWay NoteReader::way() const {
-  if (impl_->ring || impl_->ring_planned) {
-    return ReadWay::kRing;
-  }
-  return impl_->sync->depth() > 1 ? ReadWay::kReadAhead : ReadWay::kOneByOne;
-}
 
 bool NoteReader::has_room() {
   if (!impl_->ring && impl_->ring_due()) {

@@ -15,7 +15,6 @@ NoteReader::NoteReader(ReadWay /*preferred*/, std::size_t piece_bytes,
 
 NoteReader::~NoteReader() = default;
 
-ReadWay NoteReader::way() const { return ReadWay::kOneByOne; }
 bool NoteReader::has_room() { return impl_->notes.has_room(); }
 std::expected<void, int> NoteReader::add(const NoteWalk& walk) {
   return impl_->notes.add(walk);

@@ -1,13 +1,13 @@
 #include "tools/note_reader_sync.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 
 #include "util/eintr.hpp"
+#include "util/fs.hpp"
 
 namespace vestigor_mcp {
 
@@ -41,34 +41,25 @@ bool SyncNotes::has_room() const {
 }
 
 std::expected<void, int> SyncNotes::add(const NoteWalk& walk) {
+  // The one piece buffer, made before any note needs it: running out of
+  // memory fails the search instead of skipping notes.
+  if (!piece_.reserve(piece_bytes_)) {
+    return std::unexpected(ENOMEM);
+  }
   SyncSlot& slot = at(push());
   slot.path.assign(walk.path());
-  slot.error = 0;
   slot.offset = 0;
-  // O_NONBLOCK: should the name lead to a FIFO after all, opening it must
-  // not wait for a writer; fstat then turns it away.
-  slot.fd = retry_on_eintr([&] {
-    return ::openat(walk.folder(), walk.name(),
-                    O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  });
-  if (slot.fd < 0) {
-    slot.error = errno;
-  } else {
-    struct stat st {};
-    if (::fstat(slot.fd, &st) != 0) {
-      slot.error = errno;
-    } else if (!S_ISREG(st.st_mode)) {
-      slot.error = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
-    }
-    if (slot.error != 0) {
-      ::close(slot.fd);
-      slot.fd = -1;
-    } else {
-      slot.size = st.st_size;
-      if (cold_) {
-        hints_->read_ahead(slot.fd, piece_bytes_);
-      }
-    }
+  const auto file = open_regular_file(walk.folder(), walk.name());
+  if (!file) {
+    slot.fd = -1;
+    slot.error = file.error();
+    return {};
+  }
+  slot.fd = file->fd;
+  slot.error = 0;
+  slot.size = static_cast<off_t>(file->size);
+  if (cold_) {
+    hints_->read_ahead(slot.fd, piece_bytes_);
   }
   return {};
 }
@@ -77,9 +68,6 @@ std::expected<NotePiece, int> SyncNotes::next_piece() {
   SyncSlot& slot = front();
   if (slot.fd < 0) {
     return std::unexpected(slot.error);
-  }
-  if (!piece_.reserve(piece_bytes_)) {
-    return std::unexpected(ENOMEM);
   }
   ssize_t n = -1;
   bool partial = false;  // a cached part only: more may follow

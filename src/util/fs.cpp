@@ -182,10 +182,7 @@ void discard_new_file(int fd, const std::string& path, std::size_t written) {
   undo_append(fd, -1, written);
 }
 
-std::expected<std::string_view, int> read_regular_file(int dir,
-                                                       const char* name,
-                                                       Buffer& buffer) {
-  buffer.clear();
+std::expected<OpenFile, int> open_regular_file(int dir, const char* name) {
   // O_NONBLOCK: should the name lead to a FIFO after all, opening it must
   // not wait for a writer; fstat then turns it away.
   const int fd = retry_on_eintr(
@@ -194,15 +191,30 @@ std::expected<std::string_view, int> read_regular_file(int dir,
     return std::unexpected(errno);
   }
   struct stat st {};
-  std::expected<void, int> read;
+  int error = 0;
   if (::fstat(fd, &st) != 0) {
-    read = std::unexpected(errno);
+    error = errno;
   } else if (!S_ISREG(st.st_mode)) {
-    read = std::unexpected(S_ISDIR(st.st_mode) ? EISDIR : ENODEV);
-  } else {
-    read = read_to_end(fd, static_cast<std::size_t>(st.st_size), buffer);
+    error = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
   }
-  ::close(fd);
+  if (error != 0) {
+    ::close(fd);
+    return std::unexpected(error);
+  }
+  return OpenFile{fd, static_cast<std::uint64_t>(st.st_size)};
+}
+
+std::expected<std::string_view, int> read_regular_file(int dir,
+                                                       const char* name,
+                                                       Buffer& buffer) {
+  buffer.clear();
+  const auto file = open_regular_file(dir, name);
+  if (!file) {
+    return std::unexpected(file.error());
+  }
+  const auto read =
+      read_to_end(file->fd, static_cast<std::size_t>(file->size), buffer);
+  ::close(file->fd);
   if (!read) {
     buffer.clear();
     return std::unexpected(read.error());

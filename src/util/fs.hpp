@@ -2,6 +2,7 @@
 // values; nothing throws and nothing prints.
 #pragma once
 
+#include <cstdint>
 #include <expected>
 #include <string>
 #include <string_view>
@@ -10,6 +11,19 @@
 #include "util/buffer.hpp"
 
 namespace vestigor_mcp {
+
+// A regular file open for reading, and its size when opened.
+struct OpenFile {
+  int fd = -1;
+  std::uint64_t size = 0;
+};
+
+// Opens the regular file `name` for reading, relative to the directory
+// descriptor `dir` (AT_FDCWD for an ordinary path), links followed. A
+// FIFO, device or directory is refused (ENODEV, EISDIR) without waiting
+// for a writer, so a read from the descriptor never blocks. The caller
+// closes the descriptor.
+std::expected<OpenFile, int> open_regular_file(int dir, const char* name);
 
 // Reads the regular file `name` whole into `buffer`, replacing what it
 // held; `name` is taken relative to the directory descriptor `dir`
