@@ -27,8 +27,6 @@ endif()
 if(vestigor_static_link AND WIN32)
   # mingw's static-pie still imports libstdc++-6.dll; plain -static does not.
   set(vestigor_static_flag -static)
-  add_compile_options(-ffunction-sections -fdata-sections)
-  message(STATUS "Server binary: fully static (-static)")
 elseif(vestigor_static_link)
   include(CheckCXXSourceCompiles)
   set(CMAKE_REQUIRED_LINK_OPTIONS -static-pie)
@@ -41,6 +39,8 @@ elseif(vestigor_static_link)
   endif()
   # static-pie needs position-independent objects throughout.
   set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+endif()
+if(vestigor_static_link)
   # Each function and object in a section of its own, and the linker drops
   # those nothing reaches (in the runtimes' archives too): 230 KB less.
   add_compile_options(-ffunction-sections -fdata-sections)

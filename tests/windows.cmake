@@ -9,11 +9,6 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(${VESTIGOR_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest
   EXCLUDE_FROM_ALL)
 
-add_library(vestigor_test_warnings INTERFACE)
-target_compile_options(vestigor_test_warnings INTERFACE
-  -Wall -Wextra -Wpedantic -Wshadow
-  $<$<BOOL:${VESTIGOR_WERROR}>:-Werror>)
-
 add_executable(unit_tests
   protocol/json_test.cpp
   protocol/dispatch_test.cpp

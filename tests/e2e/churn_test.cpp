@@ -245,7 +245,7 @@ int check_answer(const std::string& line, const std::string& query) {
     const std::string path = match.substr(0, colon);
     const std::string reported = match.substr(space + 2);
     EXPECT_TRUE(path.ends_with(".md")) << match;
-    for (const std::string_view part : path_components(path)) {
+    for (const std::string_view part : split_path(path)) {
       EXPECT_FALSE(part.starts_with(".")) << "hidden: " << match;
     }
     EXPECT_TRUE(was_in_a_note(reported)) << "never written: " << match;

@@ -45,8 +45,7 @@ void race(int count, std::size_t padding) {
       std::string text = "writer " + std::to_string(w) + " entry " +
                          std::to_string(i) + (padding == 0 ? "" : " ") +
                          std::string(padding, static_cast<char>('a' + w));
-      ASSERT_TRUE(servers[w]->send(tool_call_input(
-          i + 1, "append_daily_log", string_arguments("text", text))));
+      ASSERT_TRUE(servers[w]->send(append_call_input(i + 1, text)));
       sent[w].push_back(std::move(text));
     }
   }

@@ -44,7 +44,7 @@ void expect_stamped_in_zone(const std::string& tz, const RunOptions& options,
   const std::string input =
       "{\"jsonrpc\":\"2.0\",\"method\":\"tools/call\",\"params\":{\"name\":"
       "\"append_daily_log\",\"arguments\":{\"text\":\"unanswered\"}}}\n" +
-      tool_call_input(7, "append_daily_log", string_arguments("text", quoted));
+      append_call_input(7, quoted);
   const std::time_t start = std::time(nullptr);
   const RunResult r = run_server(input, options);
   EXPECT_FALSE(r.timed_out);
@@ -143,8 +143,7 @@ void expect_failure(const std::string& arguments, const std::string& message,
       run_server(tool_call_input(1, "append_daily_log", arguments), options);
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.out_lines(),
-            Lines{tool_result_line(1, "Error: " + message, true)});
+  EXPECT_EQ(r.out_lines(), Lines{tool_error_line(1, message)});
 }
 
 TEST(DailyLog, ReportsPermissionDeniedToAnUnprivilegedUser) {

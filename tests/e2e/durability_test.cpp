@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "support/daily_note_check.hpp"
 #include "support/files.hpp"
 #include "support/server_process.hpp"
 #include "support/temp_vault.hpp"
@@ -140,16 +141,7 @@ TEST_F(SyncShim, DanglingLinkSyncsTheFolderWhereTheNoteIsMade) {
   const std::string root = canonical(v.path());
   v.mkdir("vault/daily");
   v.mkdir("elsewhere");
-  // Both dates a run starting now may use, should midnight come.
-  std::set<std::string> dates;
-  for (const std::time_t t : {std::time(nullptr), std::time(nullptr) + 600}) {
-    char date[32];
-    struct tm utc {};
-    ::gmtime_r(&t, &utc);
-    dates.insert(
-        std::string(date, std::strftime(date, sizeof date, "%Y-%m-%d", &utc)));
-  }
-  for (const std::string& date : dates) {
+  for (const std::string& date : likely_dates("UTC")) {
     v.symlink(root + "/elsewhere/" + date + ".md",
               "vault/daily/" + date + ".md");
   }
@@ -201,8 +193,7 @@ TEST_F(SyncShim, FailingSyncIsReportedAndTheEntryMayStillBeInTheNote) {
                                    shimmed(v.at("vault"), log, row.fail));
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out_lines(),
-              Lines{tool_result_line(
-                  2, "Error: Input/output error (os error 5)", true)});
+              Lines{tool_error_line(2, "Input/output error (os error 5)")});
     const Lines names = names_in(v.at("vault/daily"));
     if (row.left == Left::kNothing) {
       EXPECT_EQ(names, Lines{});

@@ -132,8 +132,7 @@ TEST(Faults, FiftyMegabyteLineIsAnsweredWhole) {
   const RunResult r = run_server(request + kPing, o);
   const Lines out = r.out_lines();
   ASSERT_EQ(out.size(), 2U);
-  EXPECT_TRUE(out[0] ==
-              tool_result_line(7, "Error: unknown tool: " + name, true))
+  EXPECT_TRUE(out[0] == tool_error_line(7, "unknown tool: " + name))
       << "first 200 bytes: " << out[0].substr(0, 200);
   EXPECT_EQ(out[1], ping_result_line());
   EXPECT_EQ(r.exit_code, 0);
@@ -233,8 +232,7 @@ TEST(Faults, ReadingToolsPassOverWhatIsNotAReadableNote) {
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(
         r.out_lines(),
-        (Lines{tool_result_line(1, "Error: no current-state.md found in vault",
-                                true),
+        (Lines{tool_error_line(1, "no current-state.md found in vault"),
                tool_result_line(2, "threads\n", false),
                tool_result_line(
                    3, "1 file match(es) for \"alpha\":\n\na.md:1: alpha here",
@@ -321,8 +319,7 @@ TEST(Faults, VaultThatDisappearsBetweenCallsKeepsAnswersWellFormed) {
   EXPECT_EQ(out[0], tool_result_line(1, "state\n", false));
   EXPECT_EQ(out[1], tool_result_line(2, "threads\n", false));
   EXPECT_TRUE(out[2].find("Appended to daily/") != std::string::npos) << out[2];
-  EXPECT_EQ(out[3], tool_result_line(
-                        4, "Error: no current-state.md found in vault", true));
+  EXPECT_EQ(out[3], tool_error_line(4, "no current-state.md found in vault"));
   EXPECT_EQ(out[4], tool_result_line(5, "(no open-threads.md yet)", false));
   EXPECT_EQ(out[5], tool_result_line(6, "No matches for \"alpha\".", false));
   EXPECT_FALSE(fs::exists(vault));  // reading never recreates it
@@ -366,9 +363,8 @@ TEST(Faults, RejectedRequestsLeaveTheVaultByteIdentical) {
   EXPECT_EQ(r.exit_code, 0);
   const Lines out = r.out_lines();
   ASSERT_EQ(out.size(), 10U) << r.out;
-  EXPECT_EQ(out[0], tool_result_line(1, "Error: text is empty", true));
-  EXPECT_EQ(out[5], tool_result_line(
-                        6, "Error: unknown tool:  append_daily_log", true));
+  EXPECT_EQ(out[0], tool_error_line(1, "text is empty"));
+  EXPECT_EQ(out[5], tool_error_line(6, "unknown tool:  append_daily_log"));
   EXPECT_EQ(r.err_lines().back(),
             "[vestigor-mcp] stdin error: stream did not contain valid UTF-8");
 }

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "support/daily_note_check.hpp"
 #include "support/files.hpp"
 #include "support/live_server.hpp"
 #include "support/server_process.hpp"
@@ -34,23 +35,6 @@ namespace {
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-
-// The UTC dates a run starting now can use: today's and, should midnight
-// come within ten minutes, the next.
-std::vector<std::string> likely_dates() {
-  std::vector<std::string> dates;
-  const std::time_t now = std::time(nullptr);
-  for (const std::time_t t : {now, now + 600}) {
-    char date[16];
-    struct tm utc {};
-    ::gmtime_r(&t, &utc);
-    std::strftime(date, sizeof date, "%Y-%m-%d", &utc);
-    if (dates.empty() || dates.back() != date) {
-      dates.emplace_back(date);
-    }
-  }
-  return dates;
-}
 
 // Whether `content` is `before` and one entry line for `text`.
 bool has_one_more_entry(const std::string& content, const std::string& before,
@@ -118,7 +102,7 @@ TEST(Limits, AppendThatFillsTheDiskLeavesTheNoteAsItWas) {
                    << "): needs root with CAP_SYS_ADMIN";
     }
     fs::create_directories(disk.at("vault/daily"));
-    for (const std::string& date : likely_dates()) {
+    for (const std::string& date : likely_dates("UTC")) {
       std::ofstream(disk.at("vault/daily/" + date + ".md")) << before;
     }
     fill(disk.at("filler"));
@@ -150,7 +134,7 @@ TEST(Limits, FileSizeLimitFailsTheAppendCleanlyAndServingGoesOn) {
       "limit");
   TempVault v;
   const std::string before = "# mine\n\n- 08:00 kept\n";
-  for (const std::string& date : likely_dates()) {
+  for (const std::string& date : likely_dates("UTC")) {
     v.write("daily/" + date + ".md", before);
   }
   RunOptions options = in_vault(v.path());
@@ -176,7 +160,7 @@ TEST(Limits, NoteLockedByAnotherProgramDoesNotHoldTheAppend) {
   TempVault v;
   const std::string before = "# mine\n\n- 08:00 kept\n";
   std::vector<int> held;
-  for (const std::string& date : likely_dates()) {
+  for (const std::string& date : likely_dates("UTC")) {
     v.write("daily/" + date + ".md", before);
     const int fd =
         ::open(v.at("daily/" + date + ".md").c_str(), O_RDONLY | O_CLOEXEC);

@@ -150,13 +150,7 @@ TEST(Search, ReadsNotesBelowPathsLongerThanTheSystemTakes) {
     fd = next;
     shown += name + "/";
   }
-  const int note =
-      ::openat(fd, "deep.md", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  ASSERT_GE(note, 0);
-  const std::string text = "top\r\n  found ALPHA at the bottom\r\n";
-  ASSERT_EQ(::write(note, text.data(), text.size()),
-            static_cast<ssize_t>(text.size()));
-  ::close(note);
+  write_at(fd, "deep.md", "top\r\n  found ALPHA at the bottom\r\n");
   ::close(fd);
   vault.write("z.md", "alpha\n");
   ASSERT_GT(vault.path().size() + shown.size(), 4096U);

@@ -28,12 +28,11 @@ TEST(ToolCall, ReadsNameAndArgumentsLeniently) {
           tool_call_input(4, "get_current_state", R"({"path":"x"})") +
           tool_call_input(5, "list_open_threads", R"("x")"),
       in_vault(vault.path()));
-  EXPECT_EQ(r.out_lines(),
-            (Lines{tool_result_line(1, "Error: unknown tool: s\"q\né", true),
-                   tool_result_line(2, "Error: query is empty", true),
-                   tool_result_line(3, "Error: query is empty", true),
-                   tool_result_line(4, "top", false),
-                   tool_result_line(5, "threads\n", false)}));
+  EXPECT_EQ(r.out_lines(), (Lines{tool_error_line(1, "unknown tool: s\"q\né"),
+                                  tool_error_line(2, "query is empty"),
+                                  tool_error_line(3, "query is empty"),
+                                  tool_result_line(4, "top", false),
+                                  tool_result_line(5, "threads\n", false)}));
   // Tool calls add no diagnostics of their own.
   EXPECT_EQ(r.err_lines().size(), 6U);
   EXPECT_EQ(r.exit_code, 0);
@@ -50,7 +49,7 @@ TEST(ToolCall, UnsetOrNonUtf8VaultIsReportedByEveryVaultTool) {
   Lines expected;
   for (int id = 1; id <= 4; ++id) {
     expected.push_back(
-        tool_result_line(id, "Error: VESTIGOR_VAULT env var is not set", true));
+        tool_error_line(id, "VESTIGOR_VAULT env var is not set"));
   }
   EXPECT_EQ(run_server(input).out_lines(), expected);
   EXPECT_EQ(run_server(input, in_vault("/tmp/\xFF\xFEvault")).out_lines(),

@@ -31,6 +31,15 @@ Stamp stamp_at(std::time_t t, const std::string& tz) {
   return {date, time};
 }
 
+std::vector<std::string> likely_dates(const std::string& tz) {
+  const std::time_t now = std::time(nullptr);
+  std::vector<std::string> dates{stamp_at(now, tz).date};
+  if (std::string next = stamp_at(now + 600, tz).date; next != dates.back()) {
+    dates.push_back(std::move(next));
+  }
+  return dates;
+}
+
 std::set<Stamp> stamps_since(std::time_t start, const std::string& tz) {
   std::set<Stamp> stamps;
   for (std::time_t t = start, end = std::time(nullptr); t <= end; ++t) {

@@ -23,6 +23,10 @@ struct Stamp {
 // them. TZ in this process is left as it was.
 Stamp stamp_at(std::time_t t, const std::string& tz);
 
+// The dates of zone `tz` a run starting now may write to: today's and,
+// should midnight come within ten minutes, the next.
+std::vector<std::string> likely_dates(const std::string& tz);
+
 // Every stamp of zone `tz` from `start` to now.
 std::set<Stamp> stamps_since(std::time_t start, const std::string& tz);
 
