@@ -7,7 +7,7 @@
 // Prints the number of notes and bytes read.
 #include <cstdio>
 
-#include "tools/walk.hpp"
+#include "search/walk.hpp"
 #include "util/buffer.hpp"
 #include "util/fs.hpp"
 

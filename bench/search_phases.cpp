@@ -23,9 +23,9 @@
 #include <vector>
 
 #include "support/path_order.hpp"
-#include "tools/line_finder.hpp"
+#include "search/line_finder.hpp"
 #include "tools/search.hpp"
-#include "tools/walk.hpp"
+#include "search/walk.hpp"
 #include "util/buffer.hpp"
 #include "util/char_facts.hpp"
 #include "util/fs.hpp"

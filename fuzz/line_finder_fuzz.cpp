@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "support/icu_oracle.hpp"
-#include "tools/line_finder.hpp"
+#include "search/line_finder.hpp"
 #include "util/buffer.hpp"
 #include "util/char_facts.hpp"
 #include "util/unicode.hpp"

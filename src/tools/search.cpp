@@ -3,9 +3,9 @@
 #include <cerrno>
 #include <string>
 
-#include "tools/line_finder.hpp"
-#include "tools/note_scan.hpp"
-#include "tools/walk.hpp"
+#include "search/line_finder.hpp"
+#include "search/note_scan.hpp"
+#include "search/walk.hpp"
 #include "util/fd_io.hpp"
 #include "util/unicode.hpp"
 

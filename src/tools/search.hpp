@@ -4,7 +4,7 @@
 // query or an unset vault is a failure outcome, and so is running out of
 // memory; unreadable or non-UTF-8 notes are skipped, and so is a note one
 // of whose lines is too long to hold. Notes are read in pieces, ahead of
-// the one searched (tools/note_reader.hpp), so memory stays bounded by a
+// the one searched (search/note_reader.hpp), so memory stays bounded by a
 // constant and the longest line looked at. Stops reading at the 50th
 // match. Never writes, keeps nothing between calls, builds no index.
 #pragma once
@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "tools/note_reader.hpp"
+#include "search/note_reader.hpp"
 #include "tools/vault.hpp"
 
 namespace vestigor_mcp {

@@ -70,7 +70,7 @@ TEST(Search, ReportsTheFirstMatchingLineOfEachNoteInPathOrder) {
 TEST(Search, ShowsEveryNameAsUtf8) {
   VESTIGOR_SKIP_UNDER_WINE(
       "a Linux name holding a backslash has no Windows name");
-  // Which names the walk passes over: tests/tools/walk_test.cpp; which
+  // Which names the walk passes over: tests/search/walk_test.cpp; which
   // notes are no UTF-8: tests/tools/search_test.cpp.
   TempVault vault;
   vault.write("back\\slash.md", "alpha with a backslash\n");
@@ -98,7 +98,7 @@ TEST(Search, StopsAtFiftyMatchingNotes) {
 }
 
 TEST(Search, TakesTheVaultPathAsGiven) {
-  // A vault that is missing or no folder: tests/tools/walk_test.cpp.
+  // A vault that is missing or no folder: tests/search/walk_test.cpp.
   TempVault vault;
   vault.write("here.md", "alpha\n");
   RunOptions empty = in_vault("");
@@ -112,7 +112,7 @@ TEST(Search, TakesTheVaultPathAsGiven) {
 }
 
 TEST(Search, LowersWithFullUnicodeMappings) {
-  // Every case against ICU: tests/tools/line_finder_test.cpp. Here, text
+  // Every case against ICU: tests/search/line_finder_test.cpp. Here, text
   // that is not ASCII both ways over the wire.
   TempVault vault;
   vault.write("city.md", "İstanbul\n");

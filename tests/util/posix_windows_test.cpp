@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "tools/vault.hpp"
-#include "tools/walk.hpp"
+#include "search/walk.hpp"
 #include "util/buffer.hpp"
 #include "util/fd_io.hpp"
 #include "util/fs.hpp"

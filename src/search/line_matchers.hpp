@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/byte_scan.hpp"
+#include "search/byte_scan.hpp"
 #include "util/buffer.hpp"
 
 namespace vestigor_mcp {

@@ -1,4 +1,4 @@
-#include "tools/note_reader_sync.hpp"
+#include "search/note_reader_sync.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -4,7 +4,7 @@
 // both vector widths) must give the reference's answer; the lowering it
 // uses must be ICU's, Final_Sigma contexts included; and the premises
 // those paths rest on, checked against ICU over every code point.
-#include "tools/line_finder.hpp"
+#include "search/line_finder.hpp"
 
 #include <gtest/gtest.h>
 #include <unicode/ucasemap.h>

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/walk_directory.hpp"
+#include "search/walk_directory.hpp"
 
 namespace vestigor_mcp {
 

@@ -1,4 +1,4 @@
-#include "tools/walk.hpp"
+#include "search/walk.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

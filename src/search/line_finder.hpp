@@ -11,7 +11,7 @@
 #include <string_view>
 #include <variant>
 
-#include "tools/line_matchers.hpp"
+#include "search/line_matchers.hpp"
 
 namespace vestigor_mcp {
 

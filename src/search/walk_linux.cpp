@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "tools/walk_directory.hpp"
+#include "search/walk_directory.hpp"
 
 namespace vestigor_mcp {
 

@@ -1,4 +1,4 @@
-#include "tools/note_scan.hpp"
+#include "search/note_scan.hpp"
 
 #include <algorithm>
 #include <cstring>

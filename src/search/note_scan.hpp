@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "tools/line_finder.hpp"
+#include "search/line_finder.hpp"
 #include "util/buffer.hpp"
 
 namespace vestigor_mcp {

@@ -1,7 +1,7 @@
 // The walk: which notes it meets, in which order, through links, cycles,
 // trees deeper than the descriptors it holds and paths longer than the
 // system takes, and folders that change while it runs.
-#include "tools/walk.hpp"
+#include "search/walk.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/note_reader.hpp"
-#include "tools/note_reader_sync.hpp"
+#include "search/note_reader.hpp"
+#include "search/note_reader_sync.hpp"
 #include "util/buffer.hpp"
 #include "util/eintr.hpp"
 

@@ -4,7 +4,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include "tools/walk_directory.hpp"
+#include "search/walk_directory.hpp"
 
 namespace vestigor_mcp {
 

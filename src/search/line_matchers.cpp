@@ -1,4 +1,4 @@
-#include "tools/line_matchers.hpp"
+#include "search/line_matchers.hpp"
 
 #include <algorithm>
 #include <cerrno>

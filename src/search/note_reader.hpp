@@ -26,7 +26,7 @@
 #include <memory>
 #include <string_view>
 
-#include "tools/walk.hpp"
+#include "search/walk.hpp"
 
 namespace vestigor_mcp {
 

@@ -1,6 +1,6 @@
 // The note reader on systems without io_uring: one note at a time.
-#include "tools/note_reader.hpp"
-#include "tools/note_reader_sync.hpp"
+#include "search/note_reader.hpp"
+#include "search/note_reader_sync.hpp"
 
 namespace vestigor_mcp {
 

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/note_reader.hpp"
+#include "search/note_reader.hpp"
 #include "util/buffer.hpp"
 
 namespace vestigor_mcp {

@@ -1,4 +1,4 @@
-#include "tools/line_finder.hpp"
+#include "search/line_finder.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "tools/byte_scan.hpp"
+#include "search/byte_scan.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -44,7 +44,7 @@ std::uint64_t hit_bits(Vector hits) {
 #endif
 }
 
-#include "tools/byte_scan_loop.inc"
+#include "search/byte_scan_loop.inc"
 
 }  // namespace narrow
 
@@ -62,7 +62,7 @@ std::uint64_t hit_bits(Vector hits) {
       _mm256_movemask_epi8(reinterpret_cast<__m256i>(hits)));
 }
 
-#include "tools/byte_scan_loop.inc"
+#include "search/byte_scan_loop.inc"
 
 }  // namespace wide
 #pragma GCC pop_options
