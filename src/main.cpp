@@ -1,7 +1,8 @@
 // The server's entry and its message loop: one JSON-RPC request per line
 // on stdin, one response per line on stdout, diagnostics on stderr. Runs
-// until stdin ends or fails, or until SIGINT, SIGTERM or SIGHUP asks it to
-// stop between two requests, then exits 0.
+// until stdin ends or fails, then exits 0; SIGINT, SIGTERM and SIGHUP end
+// it at once with 0 too, whatever it is doing, once a change to a note in
+// progress is finished or undone (util/stop_signals.hpp).
 #include <unistd.h>
 
 #ifdef __GLIBC__
@@ -13,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/diagnostic.hpp"
 #include "protocol/line_reader.hpp"
 #include "protocol/request.hpp"
 #include "util/fd_io.hpp"
@@ -23,12 +25,13 @@
 namespace vestigor_mcp {
 namespace {
 
-// A search reads each note whole, into a block as big as the note. glibc
-// by default raises its mmap threshold to the largest block freed so far,
-// and from then on keeps that much heap resident between requests: a
-// server running for days would grow with the largest note it has read
-// (the day's log, say). A fixed threshold hands big blocks back to the
-// system as soon as they are freed.
+// A search reads notes in 32 KiB pieces, but holds a line that runs past
+// a piece whole, and a snapshot tool reads its note whole; answers and
+// input lines are as big as they come. glibc by default raises its mmap
+// threshold to the largest block freed so far, and from then on keeps
+// that much heap resident between requests: a server running for days
+// would grow with the largest block it ever needed. A fixed threshold
+// hands big blocks back to the system as soon as they are freed.
 void give_big_blocks_back() {
 #ifdef __GLIBC__
   constexpr int kMmapThreshold = 128 * 1024;  // glibc's own starting value
@@ -37,16 +40,10 @@ void give_big_blocks_back() {
 }
 
 void serve() {
-  LineReader reader(STDIN_FILENO, wait_for_input);
+  LineReader reader(STDIN_FILENO);
   for (;;) {
-    if (stop_requested()) {
-      return;  // asked to stop while the last request ran
-    }
     const auto next = reader.next();
     if (!next) {
-      if (next.error() == EINTR) {
-        return;  // asked to stop while waiting for input
-      }
       if (next.error() == ENOMEM) {
         report_os_error(diagnostic, "line dropped: ",
                         ENOMEM);  // too long to hold; read past
@@ -74,7 +71,7 @@ void serve() {
 }  // namespace vestigor_mcp
 
 int main() {
-  vestigor_mcp::hold_stop_signals();
+  vestigor_mcp::install_stop_signals();
   vestigor_mcp::prepare_standard_streams();
   vestigor_mcp::give_big_blocks_back();
   vestigor_mcp::diagnostic("starting on stdio");

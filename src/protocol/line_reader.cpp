@@ -49,6 +49,9 @@ std::expected<std::optional<std::string_view>, int> LineReader::next() {
         buffer_.shrink_to(2 * kReadChunk);
       }
     }
+    if (ended_) {
+      return std::nullopt;  // the last line went with the end
+    }
     scan_ = buffer_.size();
     if (!buffer_.reserve(buffer_.size() + kReadChunk)) {
       // Give the memory back and drop the line; the caller hears once.
@@ -57,9 +60,6 @@ std::expected<std::optional<std::string_view>, int> LineReader::next() {
       start_ = scan_ = 0;
       dropping_ = true;
       return std::unexpected(ENOMEM);
-    }
-    if (wait_ != nullptr && !wait_(fd_)) {
-      return std::unexpected(EINTR);
     }
     const ssize_t n = ::read(fd_, buffer_.data() + buffer_.size(),
                              buffer_.capacity() - buffer_.size());
@@ -70,6 +70,7 @@ std::expected<std::optional<std::string_view>, int> LineReader::next() {
       return std::unexpected(errno);
     }
     if (n == 0) {
+      ended_ = true;
       dropping_ = false;  // a dropped line ends with the input too
       if (buffer_.size() == 0) {
         return std::nullopt;

@@ -1,14 +1,11 @@
 #include "protocol/request.hpp"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <new>
 #include <optional>
 
 #include "protocol/dispatch.hpp"
 #include "protocol/json.hpp"
-#include "util/fd_io.hpp"
 #include "util/unicode.hpp"
 
 namespace vestigor_mcp {
@@ -39,21 +36,6 @@ std::string envelope(const json::Value& id, const DispatchResult& result) {
 }
 
 }  // namespace
-
-void report_os_error(DiagnosticSink diagnose, std::string_view prefix,
-                     int error) {
-  try {
-    diagnose(std::string(prefix) + os_error_text(error));
-  } catch (const std::bad_alloc&) {
-  }
-}
-
-void diagnostic(std::string_view content) {
-  std::string line = "[vestigor-mcp] ";
-  line += content;
-  line += '\n';
-  (void)write_all(STDERR_FILENO, line);
-}
 
 std::optional<std::string> handle_line(std::string_view line,
                                        DiagnosticSink diagnose) {

@@ -8,19 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/diagnostic.hpp"
+
 namespace vestigor_mcp {
-
-// Writes "[vestigor-mcp] <content>\n" to standard error in one write.
-// Failures (stderr closed, reader gone) are dropped.
-void diagnostic(std::string_view content);
-
-// Receives the content of each diagnostic line, in order.
-using DiagnosticSink = void (*)(std::string_view content);
-
-// Passes "<prefix><OS error text>" to `diagnose`; dropped when even that
-// line cannot get memory.
-void report_os_error(DiagnosticSink diagnose, std::string_view prefix,
-                     int error);
 
 // `line` is one input line without its terminator, already known to be
 // valid UTF-8. Returns the response text (no line feed, but room for one)

@@ -19,6 +19,7 @@
 #include "util/local_clock.hpp"
 #include "util/path.hpp"
 #include "util/rename_no_replace.hpp"
+#include "util/stop_signals.hpp"
 #include "util/unicode.hpp"
 
 namespace vestigor_mcp {
@@ -254,6 +255,7 @@ ToolOutcome append_stamped(std::string_view text,
   // place failed and took it away again) is looked for afresh.
   const std::string_view entry =
       std::string_view(new_note).substr(heading_size);
+  const StopDeferral whole_entry;  // a stop waits until the note is sound
   auto placed = place_entry(folder, note, name, new_note, entry);
   for (int retry = 0; retry < 3 && !placed && placed.error() == ENOENT;
        ++retry) {

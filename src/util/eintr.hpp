@@ -1,6 +1,7 @@
-// eintr.hpp: system calls interrupted by a signal, made again. The server
-// takes signals only while it waits for input (stop_signals.hpp), so an
-// interruption anywhere else is retried, never reported.
+// eintr.hpp: system calls interrupted by a signal, made again. The only
+// signals the server handles end it (stop_signals.hpp), so an
+// interruption is never a reason to give up: it is retried, never
+// reported.
 #pragma once
 
 #include <cerrno>

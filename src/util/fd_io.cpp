@@ -1,5 +1,8 @@
 #include "util/fd_io.hpp"
 
+#ifndef _WIN32
+#include <poll.h>
+#endif
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,6 +10,28 @@
 #include "util/eintr.hpp"
 
 namespace vestigor_mcp {
+
+namespace {
+
+// Whether a write that found no room (a non-blocking descriptor whose
+// reader is behind) may be made again: once poll says there is room.
+// Windows descriptors never say EAGAIN.
+bool waited_for_room(int fd) {
+#ifdef _WIN32
+  (void)fd;
+  return false;
+#else
+  if (errno != EAGAIN && errno != EWOULDBLOCK) {
+    return false;
+  }
+  pollfd ready{fd, POLLOUT, 0};
+  // POLLERR or POLLHUP end the wait too: the write then says what is wrong.
+  (void)retry_on_eintr([&] { return ::poll(&ready, 1, -1); });
+  return true;
+#endif
+}
+
+}  // namespace
 
 std::string write_error_text(int error) {
   if (error == kNoProgress) {
@@ -27,6 +52,9 @@ std::expected<void, int> write_all(int fd, std::string_view data,
     const ssize_t n =
         retry_on_eintr([&] { return ::write(fd, data.data(), data.size()); });
     if (n < 0) {
+      if (waited_for_room(fd)) {
+        continue;
+      }
       return std::unexpected(errno);
     }
     if (n == 0) {

@@ -18,7 +18,9 @@ inline constexpr int kNoProgress = 0;
 // os_error_text, or "failed to write whole buffer" for kNoProgress.
 std::string write_error_text(int error);
 
-// Writes every byte of `data` to `fd`, repeating partial writes.
+// Writes every byte of `data` to `fd`, repeating partial writes. On a
+// non-blocking descriptor that has no room (EAGAIN) it waits until it has
+// (poll) and goes on, as a blocking write would: a line is never cut.
 std::expected<void, int> write_all(int fd, std::string_view data);
 // The same, counting in `written` the bytes that went out, failure or not.
 std::expected<void, int> write_all(int fd, std::string_view data,

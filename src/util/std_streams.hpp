@@ -2,6 +2,8 @@
 // or writes anything: std_streams_posix.cpp | std_streams_windows.cpp.
 #pragma once
 
+#include <string_view>
+
 namespace vestigor_mcp {
 
 // A missing stream (0, 1 or 2 not open) gets the null device, so that no
@@ -11,5 +13,16 @@ namespace vestigor_mcp {
 // bytes unchanged (binary mode: no CR LF translation, no end at 0x1A) and
 // no error dialog ever waits for a click.
 void prepare_standard_streams();
+
+// Writes `line` to `fd` (standard error) whole, or drops it whole when
+// the descriptor has no room for it at this moment: a reader that never
+// reads must not hold up the server, and a reader never sees a torn line.
+// Room is asked for with a zero-timeout poll; on a pipe, a line longer
+// than one atomic write (PIPE_BUF) also needs the pipe's free space to
+// hold it (Linux says how much; elsewhere poll alone decides). A line cut
+// short by a non-blocking descriptor all the same is finished, waiting.
+// True when the line went out. Windows writes it as is (hosts there read
+// standard error).
+bool write_line_if_room(int fd, std::string_view line);
 
 }  // namespace vestigor_mcp

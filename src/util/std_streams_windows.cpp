@@ -2,6 +2,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include "util/fd_io.hpp"
 #include "util/std_streams.hpp"
 
 namespace vestigor_mcp {
@@ -21,6 +22,10 @@ void prepare_standard_streams() {
   }
   // A write to a closed pipe fails (ERROR_NO_DATA) without ending the
   // process: there is no SIGPIPE to ignore.
+}
+
+bool write_line_if_room(int fd, std::string_view line) {
+  return write_all(fd, line).has_value();
 }
 
 }  // namespace vestigor_mcp

@@ -1,9 +1,8 @@
 #include "util/stop_signals.hpp"
 
-#include <sys/select.h>
+#include <unistd.h>
 
 #include <array>
-#include <cerrno>
 #include <csignal>
 
 namespace vestigor_mcp {
@@ -12,69 +11,49 @@ namespace {
 
 constexpr std::array<int, 3> kStopSignals = {SIGINT, SIGTERM, SIGHUP};
 
-// Its only effect is that pselect returns EINTR: these are the only
-// signals this process handles, so EINTR there means a stop.
-extern "C" void interrupt_wait(int) {}
+sigset_t stop_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal : kStopSignals) {
+    sigaddset(&set, signal);
+  }
+  return set;
+}
+
+// Nothing is buffered in the process (responses and diagnostics go out
+// with write), so there is nothing to flush: _exit is all it takes, and
+// it is async-signal-safe.
+extern "C" void stop_now(int /*signal*/) { ::_exit(0); }
 
 }  // namespace
 
-void hold_stop_signals() {
-  // Blocked before the handler goes in, so no stop can slip through.
-  sigset_t all;
-  sigset_t inherited;
-  sigemptyset(&all);
-  for (const int signal : kStopSignals) {
-    sigaddset(&all, signal);
-  }
-  (void)::sigprocmask(SIG_BLOCK, &all, &inherited);
-  // A signal ignored from the start stays ignored, and unblocked as it
-  // came: Linux keeps a blocked signal pending even when it is ignored.
-  sigset_t ignored;
-  sigemptyset(&ignored);
+void install_stop_signals() {
   struct sigaction action {};
-  action.sa_handler = interrupt_wait;
-  sigemptyset(&action.sa_mask);
+  action.sa_handler = stop_now;
+  sigfillset(&action.sa_mask);
+  sigset_t handled;
+  sigemptyset(&handled);
   for (const int signal : kStopSignals) {
     struct sigaction old {};
     if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) {
-      if (sigismember(&inherited, signal) == 0) {
-        sigaddset(&ignored, signal);
-      }
-      continue;
+      continue;  // ignored from the start: the host wants it so
     }
     (void)::sigaction(signal, &action, nullptr);
+    sigaddset(&handled, signal);
   }
-  (void)::sigprocmask(SIG_UNBLOCK, &ignored, nullptr);
+  // Blocked by whoever started the process, they would never arrive.
+  (void)::sigprocmask(SIG_UNBLOCK, &handled, nullptr);
 }
 
-bool wait_for_input(int fd) {
-  if (fd < 0 || fd >= FD_SETSIZE) {
-    return true;  // let read report it
-  }
-  sigset_t during;
-  (void)::sigprocmask(SIG_BLOCK, nullptr, &during);
-  for (const int signal : kStopSignals) {
-    sigdelset(&during, signal);
-  }
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(fd, &readable);
-  const int ready =
-      ::pselect(fd + 1, &readable, nullptr, nullptr, nullptr, &during);
-  return !(ready < 0 && errno == EINTR);
+StopDeferral::StopDeferral() {
+  const sigset_t stops = stop_set();
+  (void)::sigprocmask(SIG_BLOCK, &stops, &before_);
 }
 
-bool stop_requested() {
-  sigset_t pending;
-  if (::sigpending(&pending) != 0) {
-    return false;
-  }
-  for (const int signal : kStopSignals) {
-    if (sigismember(&pending, signal) == 1) {
-      return true;
-    }
-  }
-  return false;
+// Restoring the mask delivers a stop that came meanwhile, and its handler
+// ends the process before this returns.
+StopDeferral::~StopDeferral() {
+  (void)::sigprocmask(SIG_SETMASK, &before_, nullptr);
 }
 
 }  // namespace vestigor_mcp

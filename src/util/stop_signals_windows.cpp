@@ -1,14 +1,16 @@
-// Windows has no stop signals to hold: hosts end a server by closing its
-// input (which ends the run between two requests) or by ending the
-// process. Waiting for input is the read itself.
+// Windows has no stop signals: hosts end a server by closing its input
+// (which ends the run between two requests) or by ending the process,
+// which no program can put off. Ctrl-C and Ctrl-Break on a console end
+// it at once by the system's own handling. A change to a note is
+// therefore not shielded here: it is left as a killed process leaves it.
 #include "util/stop_signals.hpp"
 
 namespace vestigor_mcp {
 
-void hold_stop_signals() {}
+void install_stop_signals() {}
 
-bool wait_for_input(int /*fd*/) { return true; }
+StopDeferral::StopDeferral() = default;
 
-bool stop_requested() { return false; }
+StopDeferral::~StopDeferral() = default;
 
 }  // namespace vestigor_mcp
