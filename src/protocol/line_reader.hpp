@@ -23,8 +23,9 @@ class LineReader {
 
   // The next line, valid until the next call; nothing at the end of the
   // input. The error is the errno of a failed read (interrupted reads are
-  // retried), or ENOMEM when the line does not fit in memory: the line is
-  // then dropped and the next call goes on after it.
+  // retried, and a non-blocking descriptor is waited on), or ENOMEM when the
+  // line does not fit in memory: the line is then dropped and the next call
+  // goes on after it.
   std::expected<std::optional<std::string_view>, int> next();
 
  private:

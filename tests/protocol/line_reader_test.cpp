@@ -1,7 +1,8 @@
 // The line reader over the two kinds of input the server meets: a regular
 // file, where every read fills the buffer, and a pipe, where reads bring
 // whatever the writer has sent so far, so lines and even CR LF pairs
-// arrive split across reads.
+// arrive split across reads; also a pipe whose reading end a host made
+// non-blocking, where a read before the next piece fails with EAGAIN.
 #include "protocol/line_reader.hpp"
 
 #include <fcntl.h>
@@ -22,8 +23,9 @@
 namespace vestigor_mcp::testing {
 namespace {
 
-enum class Source { kRegularFile, kPipe };
-constexpr Source kSources[] = {Source::kRegularFile, Source::kPipe};
+enum class Source { kRegularFile, kPipe, kNonBlockingPipe };
+constexpr Source kSources[] = {Source::kRegularFile, Source::kPipe,
+                               Source::kNonBlockingPipe};
 constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 
 // Every line read from `fd`; also checks that the end, once reached, stays.
@@ -91,6 +93,9 @@ Lines read_lines(Source source, const std::vector<std::string>& pieces) {
     ADD_FAILURE() << "pipe failed";
     return {};
   }
+  if (source == Source::kNonBlockingPipe) {
+    EXPECT_EQ(::fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
+  }
   std::signal(SIGPIPE, SIG_IGN);  // a reader that stops early must not kill
   std::thread writer([&] {
     feed(fds[1], pieces);
@@ -105,7 +110,9 @@ Lines read_lines(Source source, const std::vector<std::string>& pieces) {
 void expect_lines(const std::vector<std::string>& pieces,
                   const Lines& expected) {
   for (const Source source : kSources) {
-    SCOPED_TRACE(source == Source::kPipe ? "pipe" : "regular file");
+    SCOPED_TRACE(source == Source::kPipe              ? "pipe"
+                 : source == Source::kNonBlockingPipe ? "non-blocking pipe"
+                                                      : "regular file");
     EXPECT_EQ(read_lines(source, pieces), expected);
   }
 }
