@@ -25,12 +25,11 @@
 namespace vestigor_mcp {
 namespace {
 
-// A search reads notes in 32 KiB pieces, but holds a line that runs past
-// a piece whole, and a snapshot tool reads its note whole; answers and
-// input lines are as big as they come. glibc by default raises its mmap
-// threshold to the largest block freed so far, and from then on keeps
-// that much heap resident between requests: a server running for days
-// would grow with the largest block it ever needed. A fixed threshold
+// A search reads notes in 32 KiB pieces, but a snapshot tool reads its
+// note whole, and answers and input lines are as big as they come. glibc by
+// default raises its mmap threshold to the largest block freed so far, and from
+// then on keeps that much heap resident between requests: a server running for
+// days would grow with the largest block it ever needed. A fixed threshold
 // hands big blocks back to the system as soon as they are freed.
 void give_big_blocks_back() {
 #ifdef __GLIBC__
