@@ -35,12 +35,15 @@ class LineFinder {
   struct TestKnobs {
     bool lower_every_non_ascii_line = false;  // no sources prefilter
     bool narrow_vectors = false;              // 16-byte scan, even with AVX2
+    LinearFrom linear = LinearFrom::kWhenCostly;
   };
   static std::expected<LineFinder, std::string> TEST_make(
       std::string_view query, const TestKnobs& knobs);
 
  private:
   LineFinder() = default;
+  static std::expected<LineFinder, std::string> build(std::string_view query,
+                                                      const TestKnobs& knobs);
 
   std::variant<std::monostate, AsciiMatcher, TextMatcher> matcher_;
 };
