@@ -32,6 +32,12 @@ std::expected<LineFinder, std::string> LineFinder::build(
   if (lowered_query.find('\n') != std::string::npos) {
     return finder;
   }
+  // Small sigma and final sigma: U+03C3 and U+03C2.
+  finder.spans_decide_ = lowered_query.find("\xCF\x83") == std::string::npos &&
+                         lowered_query.find("\xCF\x82") == std::string::npos;
+  // A match's bytes in the lowered line come from as many characters of
+  // the line at most, each at most four bytes long.
+  finder.reach_ = 4 * lowered_query.size();
   const bool widest = !knobs.narrow_vectors;
   if (is_ascii(lowered_query)) {
     finder.matcher_.emplace<AsciiMatcher>(std::move(lowered_query), widest,
