@@ -3,8 +3,9 @@
 // it. The input is a query and a text (split at the first 0xFF byte, or
 // the first line as the query when there is none); only valid UTF-8 is
 // compared, as the finder promises nothing else. Every path is taken:
-// both vector widths, and lines found by the sources prefilter or all
-// lowered. The finder's own lowering is compared with ICU's as well.
+// both vector widths, lines found by the sources prefilter or all
+// lowered, and the line-by-line search from the start or after the first
+// candidate. The finder's own lowering is compared with ICU's as well.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -14,8 +15,8 @@
 #include <string>
 #include <string_view>
 
-#include "support/icu_oracle.hpp"
 #include "search/line_finder.hpp"
+#include "support/icu_oracle.hpp"
 #include "util/buffer.hpp"
 #include "util/char_facts.hpp"
 #include "util/unicode.hpp"
@@ -58,22 +59,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     fail("lowering differs from ICU's", query, text);
   }
   const std::optional<OracleMatch> want = icu_first_match(text, query);
-  for (const bool every_line : {false, true}) {
-    for (const bool narrow : {false, true}) {
-      auto finder = LineFinder::TEST_make(query, {every_line, narrow});
-      if (!finder) {
-        fail("make failed", query, text);
-      }
-      const auto got = finder->first_match(text);
-      if (!got) {
-        fail("first_match failed", query, text);
-      }
-      if (got->has_value() != want.has_value() ||
-          (want &&
-           ((*got)->number != want->number || (*got)->text != want->text))) {
-        fail(every_line ? "differs from the reference (every line)"
-                        : "differs from the reference (sources)",
-             query, text);
+  using vestigor_mcp::LinearFrom;
+  for (const LinearFrom linear :
+       {LinearFrom::kWhenCostly, LinearFrom::kSecondCandidate,
+        LinearFrom::kStart}) {
+    for (const bool every_line : {false, true}) {
+      for (const bool narrow : {false, true}) {
+        auto finder =
+            LineFinder::TEST_make(query, {every_line, narrow, linear});
+        if (!finder) {
+          fail("make failed", query, text);
+        }
+        const auto got = finder->first_match(text);
+        if (!got) {
+          fail("first_match failed", query, text);
+        }
+        if (got->has_value() != want.has_value() ||
+            (want &&
+             ((*got)->number != want->number || (*got)->text != want->text))) {
+          fail(linear != LinearFrom::kWhenCostly
+                   ? "differs from the reference (line by line)"
+               : every_line ? "differs from the reference (every line)"
+                            : "differs from the reference (sources)",
+               query, text);
+        }
       }
     }
   }

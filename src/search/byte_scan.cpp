@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -78,12 +79,9 @@ bool ByteScan::has_avx2() {
 #endif
 }
 
-bool ByteScan::add(const Probe& probe) {
-  if (count_ == kMaxProbes) {
-    return false;
-  }
+void ByteScan::add(const Probe& probe) {
+  assert(count_ < kMaxProbes);
   probes_[count_++] = probe;
-  return true;
 }
 
 CandidateBlock ByteScan::scan(std::string_view text, std::size_t from) const {

@@ -40,9 +40,9 @@ class ByteScan {
   // `widest`: AVX2 when the processor has it; otherwise 16 bytes always.
   explicit ByteScan(bool widest) : wide_(widest && has_avx2()) {}
 
-  // False, and nothing added, when kMaxProbes are there already.
-  bool add(const Probe& probe);
-  std::size_t size() const { return count_; }
+  // Needs fewer than kMaxProbes there already: the matchers add at most
+  // that many.
+  void add(const Probe& probe);
 
   // The first run of candidates at `from` or after; bits 0 when none.
   // Needs at least one probe.

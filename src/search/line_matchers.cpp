@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <unordered_map>
 
 #include "util/char_facts.hpp"
@@ -102,29 +103,102 @@ ByteTest folded(std::size_t offset, char byte) {
 // is a run of bytes of 0x80 or above, which an ASCII query cannot enter.
 // Never longer than the line.
 std::size_t map_for_ascii_query(std::string_view line, char* out) {
+  const char* s = line.data();
+  const std::size_t size = line.size();
   std::size_t n = 0;
   std::size_t i = 0;
-  while (i < line.size()) {
-    if (line.substr(i, 3) == "\xE2\x84\xAA") {
+  while (i < size) {
+    const char c = s[i];
+    if (c == '\xE2' && size - i >= 3 && s[i + 1] == '\x84' &&
+        s[i + 2] == '\xAA') {
       out[n++] = 'k';
       i += 3;
-    } else if (line.substr(i, 2) == "\xC4\xB0") {
+    } else if (c == '\xC4' && size - i >= 2 && s[i + 1] == '\xB0') {
       out[n++] = 'i';
       out[n++] = '\x80';
       i += 2;
     } else {
-      out[n++] = lower_ascii(line[i++]);
+      out[n++] = lower_ascii(c);
+      ++i;
     }
   }
   return n;
 }
 
+// Work on candidates: a small allowance, then so many steps per byte the
+// scan has passed. Ordinary queries spend well under a step per byte.
+constexpr std::size_t kWorkAllowance = 4096;
+constexpr std::size_t kWorkPerByte = 4;
+
 }  // namespace
+
+// ---- Linear search ----
+
+LinearFind::LinearFind(std::string_view pattern)
+    : border_(pattern.size() + 1, 0) {
+  std::size_t b = 0;
+  for (std::size_t k = 1; k < pattern.size(); ++k) {
+    while (b > 0 && pattern[k] != pattern[b]) {
+      b = border_[b];
+    }
+    if (pattern[k] == pattern[b]) {
+      ++b;
+    }
+    border_[k + 1] = b;
+  }
+}
+
+bool LinearFind::in(std::string_view pattern, std::string_view text) const {
+  if (pattern.empty()) {
+    return true;
+  }
+  // k: how much of the pattern the bytes before i end with. With none of
+  // it, memchr finds the next place it can begin.
+  std::size_t k = 0;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (k == 0) {
+      const void* hit =
+          std::memchr(text.data() + i, pattern[0], text.size() - i);
+      if (hit == nullptr) {
+        return false;
+      }
+      i = static_cast<std::size_t>(static_cast<const char*>(hit) -
+                                   text.data()) +
+          1;
+      k = 1;
+    } else {
+      const char c = text[i++];
+      while (k > 0 && c != pattern[k]) {
+        k = border_[k];
+      }
+      if (c == pattern[k]) {
+        ++k;
+      }
+    }
+    if (k == pattern.size()) {
+      return true;
+    }
+  }
+  return false;
+}
+
+WorkBudget WorkBudget::from(LinearFrom linear) {
+  if (linear == LinearFrom::kWhenCostly) {
+    return {kWorkAllowance, kWorkPerByte};
+  }
+  return {0, 0};
+}
 
 // ---- ASCII queries ----
 
-AsciiMatcher::AsciiMatcher(std::string query, bool widest_vectors)
-    : query_(std::move(query)), scan_(widest_vectors) {
+AsciiMatcher::AsciiMatcher(std::string query, bool widest_vectors,
+                           LinearFrom linear)
+    : query_(std::move(query)),
+      linear_(query_),
+      budget_(WorkBudget::from(linear)),
+      linear_from_start_(linear == LinearFrom::kStart),
+      scan_(widest_vectors) {
   const std::string_view q = query_;
   if (q.empty()) {
     return;
@@ -165,15 +239,19 @@ AsciiMatcher::AsciiMatcher(std::string query, bool widest_vectors)
   }
 }
 
-bool AsciiMatcher::matches_at(std::string_view content, std::size_t at) const {
+bool AsciiMatcher::matches_at(std::string_view content, std::size_t at,
+                              std::size_t& work) const {
   const std::string_view q = query_;
   if (content.size() - at < q.size()) {
     return false;
   }
-  for (std::size_t i = 0; i < q.size(); ++i) {
-    if (lower_ascii(content[at + i]) != q[i]) {
-      return false;
-    }
+  std::size_t i = 0;
+  while (i < q.size() && lower_ascii(content[at + i]) == q[i]) {
+    ++i;
+  }
+  work += i;
+  if (i < q.size()) {
+    return false;
   }
   // A CR right before a LF ends the line and is not part of it.
   const std::size_t end = at + q.size();
@@ -190,8 +268,10 @@ bool AsciiMatcher::special_at(std::string_view content, std::size_t at) const {
 // agree with the query, the letter it lowers to taken at each place where
 // the query has it: a quick test before the exact one. A non-ASCII byte
 // on the way could be another such character, so it ends the comparison.
+// Once `work` passes `limit`, says it could: the exact test decides.
 bool AsciiMatcher::could_match_near_special(std::string_view content,
-                                            std::size_t at) const {
+                                            std::size_t at, std::size_t& work,
+                                            std::size_t limit) const {
   const std::string_view q = query_;
   const bool kelvin = content[at] == '\xE2';
   const std::size_t width = kelvin ? 3 : 2;
@@ -200,9 +280,13 @@ bool AsciiMatcher::could_match_near_special(std::string_view content,
   const std::size_t first = kelvin ? 0 : q.size() - 1;
   for (std::size_t j = q.find(kelvin ? 'k' : 'i', first); j != kNone;
        j = q.find(kelvin ? 'k' : 'i', j + 1)) {
+    if (work > limit) {
+      return true;
+    }
     bool agrees = true;
     std::size_t r = at + width;
     for (std::size_t m = j + 1; agrees && m < q.size(); ++m, ++r) {
+      ++work;
       if (r == content.size()) {
         agrees = false;  // the text ends before the query does
       } else if (static_cast<unsigned char>(content[r]) >= 0x80) {
@@ -213,6 +297,7 @@ bool AsciiMatcher::could_match_near_special(std::string_view content,
     }
     r = at;
     for (std::size_t m = j; agrees && m-- > 0;) {
+      ++work;
       if (r == 0) {
         agrees = false;
       } else if (static_cast<unsigned char>(content[r - 1]) >= 0x80) {
@@ -229,8 +314,9 @@ bool AsciiMatcher::could_match_near_special(std::string_view content,
 }
 
 std::expected<bool, std::string> AsciiMatcher::matches_near_special(
-    std::string_view content, std::size_t at) {
-  if (!could_match_near_special(content, at)) {
+    std::string_view content, std::size_t at, std::size_t& work,
+    std::size_t limit) {
+  if (!could_match_near_special(content, at, work, limit)) {
     return false;
   }
   // A match that takes in the character at `at` lies within as many
@@ -248,9 +334,27 @@ std::expected<bool, std::string> AsciiMatcher::matches_near_special(
   if (!scratch_.reserve(window.size())) {
     return std::unexpected(out_of_memory());
   }
+  work += window.size();
   const std::size_t size = map_for_ascii_query(window, scratch_.data());
-  return std::string_view(scratch_.data(), size).find(query_) !=
-         std::string_view::npos;
+  return linear_.in(query_, std::string_view(scratch_.data(), size));
+}
+
+// From `from`, the start of a line, on: each line mapped and looked
+// through whole.
+MatchResult AsciiMatcher::linear_match(std::string_view content,
+                                       std::size_t from) {
+  while (from < content.size()) {
+    const Line line = line_around(content, from);
+    if (!scratch_.reserve(line.text.size())) {
+      return std::unexpected(out_of_memory());
+    }
+    const std::size_t size = map_for_ascii_query(line.text, scratch_.data());
+    if (linear_.in(query_, std::string_view(scratch_.data(), size))) {
+      return match_at(content, line);
+    }
+    from = line.end + 1;
+  }
+  return std::nullopt;
 }
 
 MatchResult AsciiMatcher::first_match(std::string_view content) {
@@ -260,25 +364,35 @@ MatchResult AsciiMatcher::first_match(std::string_view content) {
     }
     return match_at(content, line_around(content, 0));
   }
+  if (linear_from_start_) {
+    return linear_match(content, 0);
+  }
   // Every match either lies in ASCII bytes, and is found at a candidate
   // from the query's bytes, or takes in a Kelvin sign or dotted I, and is
   // found near it. Candidates come in order, so the first match found is
-  // in the first matching line.
+  // in the first matching line, and once candidates cost too much, every
+  // line before the next candidate's is known to hold no match.
   Candidates candidates(scan_, content);
+  std::size_t work = 0;
   for (;;) {
     const std::size_t at = candidates.next();
     if (at == kNone) {
       return std::nullopt;
     }
+    if (budget_.exceeded(work, at)) {
+      return linear_match(content, line_begin(content, at, 0));
+    }
+    ++work;
     bool found = false;
     if (special_at(content, at)) {
-      const auto near = matches_near_special(content, at);
+      const auto near = matches_near_special(
+          content, at, work, budget_.allowance + budget_.per_byte * at);
       if (!near) {
         return std::unexpected(near.error());
       }
       found = *near;
     } else {
-      found = matches_at(content, at);
+      found = matches_at(content, at, work);
     }
     if (found) {
       return match_at(content, line_around(content, at));
@@ -289,8 +403,12 @@ MatchResult AsciiMatcher::first_match(std::string_view content) {
 // ---- Other queries ----
 
 TextMatcher::TextMatcher(std::string query, bool sources_prefilter,
-                         bool widest_vectors)
-    : query_(std::move(query)), scan_(widest_vectors) {
+                         bool widest_vectors, LinearFrom linear)
+    : query_(std::move(query)),
+      linear_(query_),
+      budget_(WorkBudget::from(linear)),
+      linear_from_start_(linear == LinearFrom::kStart),
+      scan_(widest_vectors) {
   // Each distinct character's sources are looked up once: a query may be
   // megabytes long.
   const auto* s = reinterpret_cast<const unsigned char*>(query_.data());
@@ -368,12 +486,14 @@ std::size_t TextMatcher::source_at(std::string_view content,
 // character of the query must be met by one of its sources, one text
 // character each, up to the end or to a character that is not compared
 // (a source of it may lower to more than it). ASCII lowers to ASCII only.
+// Adds the characters compared to `work`.
 bool TextMatcher::aligns_side(std::string_view content, std::size_t at,
-                              std::size_t index, bool forward) const {
+                              std::size_t index, bool forward,
+                              std::size_t& work) const {
   const auto* s = reinterpret_cast<const unsigned char*>(content.data());
   std::size_t i = at;
   const std::size_t count = forward ? chars_.size() - index : index;
-  for (std::size_t k = 0; k < count; ++k) {
+  for (std::size_t k = 0; k < count; ++k, ++work) {
     const QueryChar& q = char_at(forward ? index + k : index - 1 - k);
     if (q.uncertain) {
       return true;
@@ -404,32 +524,65 @@ bool TextMatcher::aligns_side(std::string_view content, std::size_t at,
 }
 
 bool TextMatcher::aligns(std::string_view content, std::size_t at,
-                         std::size_t length) const {
+                         std::size_t length, std::size_t& work,
+                         std::size_t limit) const {
   // The source at `at` lowers to the chosen character alone (or that
   // character is not compared): the query's other characters are compared
-  // from either side of it, for each place the chosen character has.
+  // from either side of it, for each place the chosen character has. Once
+  // `work` passes `limit`, the line is lowered to decide.
   for (const std::size_t j : chosen_at_) {
-    if (char_at(j).uncertain ||
-        (aligns_side(content, at + length, j + 1, true) &&
-         aligns_side(content, at, j, false))) {
+    if (work > limit || char_at(j).uncertain ||
+        (aligns_side(content, at + length, j + 1, true, work) &&
+         aligns_side(content, at, j, false, work))) {
       return true;
     }
   }
   return false;
 }
 
+// From `from`, the start of a line, on: each line lowered and looked
+// through whole.
+MatchResult TextMatcher::linear_match(std::string_view content,
+                                      std::size_t from) {
+  while (from < content.size()) {
+    const Line line = line_around(content, from);
+    scratch_.clear();
+    if (!append_lower_case(line.text, scratch_)) {
+      return std::unexpected(out_of_memory());
+    }
+    if (linear_.in(query_, scratch_.view())) {
+      return match_at(content, line);
+    }
+    from = line.end + 1;
+  }
+  return std::nullopt;
+}
+
 MatchResult TextMatcher::first_match(std::string_view content) {
+  if (linear_from_start_) {
+    return linear_match(content, 0);
+  }
+  // Every match holds a source of the chosen character (or, without one,
+  // a non-ASCII character), at a candidate; candidates come in order, so
+  // once they cost too much, every line before the next candidate's is
+  // known to hold no match. A line lowered is lowered once.
   Candidates candidates(scan_, content);
+  std::size_t work = 0;
   for (;;) {
     const std::size_t at = candidates.next();
     if (at == kNone) {
       return std::nullopt;
     }
+    if (budget_.exceeded(work, at)) {
+      return linear_match(content, line_begin(content, at, 0));
+    }
+    ++work;
     // A source of the chosen character, with the query's other characters
     // met by their sources around it: only then is the line lowered.
     if (!sources_.empty()) {
       const std::size_t length = source_at(content, at);
-      if (length == 0 || !aligns(content, at, length)) {
+      if (length == 0 || !aligns(content, at, length, work,
+                                 budget_.allowance + budget_.per_byte * at)) {
         continue;
       }
     }
@@ -438,7 +591,7 @@ MatchResult TextMatcher::first_match(std::string_view content) {
     if (!append_lower_case(line.text, scratch_)) {
       return std::unexpected(out_of_memory());
     }
-    if (scratch_.view().find(query_) != std::string_view::npos) {
+    if (linear_.in(query_, scratch_.view())) {
       return match_at(content, line);
     }
     candidates.skip_to(line.end + 1);

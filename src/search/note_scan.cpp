@@ -29,6 +29,17 @@ std::size_t sequence_size(unsigned char lead) {
   return 1;
 }
 
+// The last `keep` bytes of `bytes` or fewer, from the start of a character
+// (the bytes are valid UTF-8, checked before).
+std::string_view tail_of(std::string_view bytes, std::size_t keep) {
+  std::size_t from = bytes.size() - std::min(keep, bytes.size());
+  while (from < bytes.size() &&
+         (static_cast<unsigned char>(bytes[from]) & 0xC0) == 0x80) {
+    ++from;
+  }
+  return bytes.substr(from);
+}
+
 }  // namespace
 
 void NoteScan::start() {
@@ -39,6 +50,13 @@ void NoteScan::start() {
     line_.shrink_to(0);
   }
   line_.clear();
+  streaming_ = false;
+  if (chunk_.capacity() > kKeptLineBytes) {
+    chunk_.clear();
+    chunk_.shrink_to(0);
+  }
+  chunk_.clear();
+  fresh_ = 0;
   number_ = 0;
   text_.clear();
   held_size_ = 0;
@@ -57,49 +75,202 @@ std::expected<bool, std::string> NoteScan::take(std::string_view piece,
     }
     return true;
   }
-  if (phase_ != Phase::kSearching) {
-    return false;
+  // Each round but the last takes a line that could not be held out of
+  // the piece, up to its LF: as many rounds as the piece has bytes.
+  const std::size_t rounds = piece.size() + 1;
+  for (std::size_t round = 0; round < rounds; ++round) {
+    if (phase_ != Phase::kSearching) {
+      return false;
+    }
+    if (streaming_) {
+      const auto used = stream(piece, end);
+      if (!used) {
+        return std::unexpected(used.error());
+      }
+      if (phase_ != Phase::kSearching || streaming_) {
+        return phase_ == Phase::kSearching;
+      }
+      piece.remove_prefix(*used);
+      if (piece.empty()) {
+        if (end == PieceEnd::kLast) {
+          phase_ = Phase::kSkipped;  // no line of the note matched
+        }
+        return end == PieceEnd::kMore;
+      }
+    }
+    const std::size_t before = spilled_from_;
+    const auto searched = search(piece, end);
+    if (!searched || spilled_from_ == before) {
+      return searched;
+    }
+    piece.remove_prefix(spilled_from_);
+    spilled_from_ = kNotSpilled;
   }
+  return phase_ == Phase::kSearching;
+}
+
+// The usual search of a piece, the line that ran over from the last
+// included. When a line cannot be held, sets spilled_from_ to where in the
+// piece its bytes not held begin (after spill()).
+std::expected<bool, std::string> NoteScan::search(std::string_view piece,
+                                                  PieceEnd end) {
   if (end == PieceEnd::kLast) {
     // The usual note: read whole in one piece, searched in one call.
     if (line_.size() == 0) {
       return finish(piece);
     }
     if (!hold(piece)) {
-      return false;
+      return spilled(0);
     }
     return finish(line_.view());
   }
+  std::size_t from = 0;  // where in the piece the lines not passed begin
   if (line_.size() > 0) {
     const void* lf = std::memchr(piece.data(), '\n', piece.size());
     if (lf == nullptr) {
-      return hold(piece);
+      return hold(piece) ? true : spilled(0);
     }
     const std::size_t line_end =
         static_cast<std::size_t>(static_cast<const char*>(lf) - piece.data()) +
         1;
     if (!hold(piece.substr(0, line_end))) {
-      return false;
+      return spilled(0);
     }
-    piece.remove_prefix(line_end);
-    const auto passed = pass(line_.view(), piece);
+    const auto passed = pass(line_.view(), piece.substr(line_end));
     if (!passed || phase_ != Phase::kSearching) {
       return passed;
     }
     line_.clear();
+    from = line_end;
   }
   // rfind, not memrchr: the same search without a GNU extension.
   const std::size_t last_lf = piece.rfind('\n');
-  if (last_lf != std::string_view::npos) {
+  if (last_lf != std::string_view::npos && last_lf >= from) {
     const std::size_t lines_end = last_lf + 1;
     const auto passed =
-        pass(piece.substr(0, lines_end), piece.substr(lines_end));
+        pass(piece.substr(from, lines_end - from), piece.substr(lines_end));
     if (!passed || phase_ != Phase::kSearching) {
       return passed;
     }
-    piece.remove_prefix(lines_end);
+    from = lines_end;
   }
-  return hold(piece);
+  return hold(piece.substr(from)) ? true : spilled(from);
+}
+
+// A line could not be held, from `from` in the piece on: it is looked
+// through as it comes, when the query allows, else the note is skipped.
+std::expected<bool, std::string> NoteScan::spilled(std::size_t from) {
+  if (!finder_->spans_decide()) {
+    phase_ = Phase::kSkipped;
+    return false;
+  }
+  // The line's start held so far: checked, looked through, and dropped.
+  chunk_.clear();
+  fresh_ = 0;
+  if (!check(line_.view())) {
+    phase_ = Phase::kSkipped;
+    return false;
+  }
+  const auto found = look_through(line_.view(), false);
+  line_.clear();
+  line_.shrink_to(0);
+  if (!found || phase_ != Phase::kSearching) {
+    return found;
+  }
+  streaming_ = true;
+  spilled_from_ = from;
+  return true;
+}
+
+// The bytes looked through at a time, with the end kept of those before:
+// at least as many as are kept, so that each byte is looked at twice at
+// most.
+std::size_t NoteScan::segment_bytes() const {
+  return std::max(kSegmentBytes, kept_bytes());
+}
+
+std::size_t NoteScan::kept_bytes() const { return finder_->match_reach() + 3; }
+
+// The next bytes of a line not held, its LF last when `line_ends`: added
+// to chunk_ and looked through a segment at a time. A match ends the
+// note's search (it cannot be shown: the note is skipped), and so does
+// running out of memory; the answer is false otherwise.
+std::expected<bool, std::string> NoteScan::look_through(std::string_view bytes,
+                                                        bool line_ends) {
+  // Each round takes a segment's bytes, or is the last.
+  const std::size_t rounds = bytes.size() / segment_bytes() + 2;
+  for (std::size_t round = 0; round < rounds; ++round) {
+    const std::string_view taken =
+        bytes.substr(0, segment_bytes() - std::min(fresh_, segment_bytes()));
+    if (!chunk_.append(taken)) {
+      phase_ = Phase::kSkipped;
+      return false;
+    }
+    fresh_ += taken.size();
+    bytes.remove_prefix(taken.size());
+    const bool last = bytes.empty();
+    if (last && !line_ends && fresh_ < segment_bytes()) {
+      return false;  // looked through with what comes next
+    }
+    // Before the line's end, a CR last could be the one that ends it,
+    // which is not part of it: it is looked at with what follows it.
+    std::string_view view = chunk_.view();
+    if (!line_ends || !last) {
+      if (view.ends_with('\r')) {
+        view.remove_suffix(1);
+      }
+    }
+    const auto match = finder_->first_match(view);
+    if (!match) {
+      return std::unexpected(match.error());
+    }
+    if (match->has_value()) {
+      phase_ = Phase::kSkipped;
+      return false;
+    }
+    const std::string_view tail = tail_of(chunk_.view(), kept_bytes());
+    std::memmove(chunk_.data(), tail.data(), tail.size());
+    chunk_.resize(tail.size());
+    fresh_ = 0;
+    if (last) {
+      return false;
+    }
+  }
+  return false;
+}
+
+// The next bytes of a line not held, up to its LF: checked and looked
+// through. Says how many bytes of the piece were the line's.
+std::expected<std::size_t, std::string> NoteScan::stream(std::string_view piece,
+                                                         PieceEnd end) {
+  const void* lf = std::memchr(piece.data(), '\n', piece.size());
+  const std::size_t used =
+      lf == nullptr ? piece.size()
+                    : static_cast<std::size_t>(static_cast<const char*>(lf) -
+                                               piece.data()) +
+                          1;
+  const std::string_view part = piece.substr(0, used);
+  const bool line_ends = lf != nullptr || end == PieceEnd::kLast;
+  if (!check(part) ||
+      (lf == nullptr && end == PieceEnd::kLast && !check_end())) {
+    phase_ = Phase::kSkipped;
+    return used;
+  }
+  const auto found = look_through(part, line_ends);
+  if (!found) {
+    return std::unexpected(found.error());
+  }
+  if (phase_ != Phase::kSearching) {
+    return used;
+  }
+  if (lf != nullptr) {
+    streaming_ = false;
+    chunk_.clear();
+    ++lines_before_;
+  } else if (end == PieceEnd::kLast) {
+    phase_ = Phase::kSkipped;  // the note ends with no match
+  }
+  return used;
 }
 
 // The note's last lines, after which nothing follows.
@@ -152,11 +323,8 @@ std::expected<bool, std::string> NoteScan::pass(std::string_view region,
 
 // Keeps `bytes` as part of the line running over the piece's end.
 bool NoteScan::hold(std::string_view bytes) {
-  if (!line_.append(bytes)) {
-    phase_ = Phase::kSkipped;
-    return false;
-  }
-  return true;
+  return bytes.size() <= line_limit_ - std::min(line_limit_, line_.size()) &&
+         line_.append(bytes);
 }
 
 // Checks the next bytes of the note, keeping a sequence that the end of

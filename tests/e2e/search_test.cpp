@@ -97,6 +97,34 @@ TEST(Search, StopsAtFiftyMatchingNotes) {
             (Lines{found(1, "ALPHA", matches)}));
 }
 
+// A line longer than the memory the server may have is looked through as
+// it comes: the note's later matching line is still found. The line is a
+// hole of 320 MiB (quick to make) under a 256 MiB address-space limit.
+TEST(Search, FindsTheLineAfterALineTooLongForMemory) {
+  VESTIGOR_SKIP_UNDER_WINE(
+      "address-space limits: Wine cannot start within them");
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer needs more address space than the "
+                  "limit leaves";
+#else
+  TempVault vault;
+  vault.write("a.md", "alpha first\n");
+  const std::string after = "\nthe Alpha after it\n";
+  const int fd =
+      ::open(vault.at("long.md").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, after.data(), after.size(), off_t{320} << 20),
+            static_cast<ssize_t>(after.size()));
+  ::close(fd);
+  RunOptions options = in_vault(vault.path());
+  options.address_space = 256ul << 20;
+  EXPECT_EQ(
+      search({"alpha"}, options),
+      (Lines{found(1, "alpha",
+                   {"a.md:1: alpha first", "long.md:2: the Alpha after it"})}));
+#endif
+}
+
 TEST(Search, TakesTheVaultPathAsGiven) {
   // A vault that is missing or no folder: tests/search/walk_test.cpp.
   TempVault vault;

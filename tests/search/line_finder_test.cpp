@@ -239,17 +239,25 @@ TEST(LowerCaseSources, MatchTheLowerCaseFormsOfEveryCodePoint) {
 // Variants that take every path: the sources prefilter or every line with
 // a non-ASCII character lowered, the widest vectors this processor has or
 // 16-byte ones.
+// Every path, the line-by-line search included: from the start, and taking
+// over after the first candidate, as it does once candidates cost too much.
 const Knobs kVariants[] = {
-    {false, false},
-    {true, false},
-    {false, true},
-    {true, true},
+    {false, false, LinearFrom::kWhenCostly},
+    {true, false, LinearFrom::kWhenCostly},
+    {false, true, LinearFrom::kWhenCostly},
+    {true, true, LinearFrom::kWhenCostly},
+    {false, false, LinearFrom::kSecondCandidate},
+    {true, false, LinearFrom::kSecondCandidate},
+    {false, true, LinearFrom::kSecondCandidate},
+    {false, false, LinearFrom::kStart},
 };
 
 std::string describe(const Knobs& knobs) {
+  const char* const linear[] = {"", ", linear after one candidate", ", linear"};
   return std::string(knobs.lower_every_non_ascii_line ? "every line"
                                                       : "sources") +
-         (knobs.narrow_vectors ? ", narrow" : ", widest");
+         (knobs.narrow_vectors ? ", narrow" : ", widest") +
+         linear[static_cast<int>(knobs.linear)];
 }
 
 // Lines chosen to trip the fast paths: letters whose lower-case forms
@@ -549,6 +557,75 @@ TEST(LineFinder, StaysWithinInvalidUtf8) {
         EXPECT_EQ(finder_match(std::string("x\n") + tail, query, knobs),
                   std::nullopt);
       }
+    }
+  }
+}
+
+std::string times(std::string_view unit, std::size_t n) {
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) {
+    out += unit;
+  }
+  return out;
+}
+
+TEST(LineFinder, LinearSearchAgreesWithTheFastPathOnCraftedInputs) {
+  // Texts and queries that make candidates costly, so that the usual
+  // search turns to the line-by-line one part way: periodic runs, queries
+  // that agree with a line for thousands of bytes and then differ, matches
+  // that would run over a LF or take in the CR before it, and the
+  // characters that lower to ASCII, lengthen, or depend on what follows.
+  const std::string dashes = times("-", 5000);
+  const std::string e_acute = times("é", 3000);
+  struct Case {
+    const char* name;
+    std::string note;
+    std::string query;
+    std::size_t number;  // 0: none
+  };
+  const Case cases[] = {
+      {"near miss, then a match", dashes + "\n" + dashes + "X\n",
+       times("-", 3000) + "x", 2},
+      {"no match at all", dashes + "\n" + dashes + "y", times("-", 3000) + "x",
+       0},
+      {"periodic, not across a LF",
+       times("ab", 3000) + "\nx\n" + times("AB", 100) + "X",
+       times("ab", 100) + "x", 3},
+      {"a CR that ends the line is not in it",
+       dashes + "\r\n" + dashes + "\r-\n", times("-", 2000) + "\r", 2},
+      {"a CR at the very end stays", dashes + "\n" + dashes + "\r",
+       times("-", 100) + "\r", 2},
+      {"query longer than every line", dashes + "\n" + dashes, times("-", 5001),
+       0},
+      {"non-ASCII, periodic", e_acute + "\n" + times("É", 400) + "X",
+       times("é", 300) + "x", 2},
+      {"non-ASCII, two-character period",
+       times(times("éa", 399) + "éb", 8) + "\n" + times("ÉA", 500) + "É",
+       times("éa", 400) + "é", 2},
+      {"final sigma only where no letter follows",
+       times("ΑΣ", 3000) + "Β\n" + times("ΑΣ", 3000), times("ασ", 1000) + "ας",
+       2},
+      {"small sigma only where a letter follows",
+       times("ΑΣ", 3000) + "\n" + times("ΑΣ", 3000) + "Β",
+       times("ασ", 1000) + "β", 2},
+      {"Kelvin signs",
+       times("\u212A", 3000) + "\n" + times("\u212A", 3000) + "x",
+       times("k", 2000) + "x", 2},
+      {"capital I with dot, lengthened",
+       times("İ", 3000) + "\n" + times("İ", 1000) + "X",
+       times("i\u0307", 900) + "x", 2},
+      {"capital I with dot after an ASCII run", dashes + "J\n" + dashes + "İ",
+       times("-", 3000) + "i", 2},
+      {"match on the first line, far in", dashes + "x\n" + dashes + "x",
+       times("-", 4000) + "x", 1},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(is_valid_utf8(c.note)) << c.name;
+    const auto want = icu_first_match(c.note, c.query);
+    ASSERT_EQ(want ? want->number : 0, c.number) << c.name;
+    for (const Knobs& knobs : kVariants) {
+      EXPECT_EQ(finder_match(c.note, c.query, knobs), want)
+          << c.name << ", " << describe(knobs);
     }
   }
 }
