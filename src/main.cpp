@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/command_line.hpp"
 #include "protocol/line_reader.hpp"
 #include "protocol/request.hpp"
 #include "util/fd_io.hpp"
@@ -73,7 +74,11 @@ void serve() {
 }  // namespace
 }  // namespace vestigor_mcp
 
-int main() {
+int main(int argc, char** argv) {
+  if (const auto answer = vestigor_mcp::command_line_answer(argc, argv)) {
+    (void)vestigor_mcp::write_all(STDOUT_FILENO, *answer);  // stdin unread
+    return 0;
+  }
   vestigor_mcp::hold_stop_signals();
   vestigor_mcp::prepare_standard_streams();
   vestigor_mcp::give_big_blocks_back();
