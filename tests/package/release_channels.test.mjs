@@ -192,8 +192,11 @@ test('the README\'s host blocks start the npm package and reach the vault', asyn
   const readme = fs.readFileSync(path.join(process.env.VESTIGOR_SOURCE_DIR, 'README.md'), 'utf8');
   const section = readme.slice(readme.indexOf('## Registering with an MCP host'), readme.indexOf('### Limits a host will meet'));
   const blocks = [...section.matchAll(/```json\n(.*?)```/gs)].map((match) => JSON.parse(match[1]));
-  const entries = blocks.map((block) => (block.mcpServers ?? block.servers ?? block.context_servers).vestigor);
-  assert.equal(entries.length, 3);
+  // OpenCode's shape: the command as one array, the variables in "environment".
+  const fromOpenCode = ({ command: [command, ...args], environment }) => ({ command, args, env: environment });
+  const entries = blocks.map((block) =>
+    block.mcp ? fromOpenCode(block.mcp.vestigor) : (block.mcpServers ?? block.servers ?? block.context_servers).vestigor);
+  assert.equal(entries.length, 5);
   const project = npmInstall(true);
   for (const entry of entries) {
     const notes = vault();
