@@ -41,7 +41,7 @@ function serverPath() {
     }
     return fail(
       `no npm package for ${platform}: npm has the server for ${packaged.join(', ') || 'no platform'}; ` +
-        'elsewhere build it from source (Homebrew: brew install vestigor-mcp, which builds on macOS) ' +
+        'elsewhere use Homebrew (brew install vestigor-mcp/tap/vestigor-mcp, which builds it from source on macOS) ' +
         'or run the OCI image (linux/amd64, linux/arm64), as the README says',
     );
   }

@@ -171,6 +171,32 @@ test('without install scripts, the Node launcher serves through npx and the inst
   await measure('npx --offline, Node launcher', { command: 'npx', args: ['--offline', 'vestigor-mcp'], cwd: project });
 });
 
+test('on a platform without a package, the launcher names the ones with a package and the other routes', () => {
+  // The launcher as installed, beside a package.json whose platforms leave
+  // this one out: what a user on such a platform meets.
+  const project = npmInstall(false);
+  const copy = fresh('npm-elsewhere');
+  fs.mkdirSync(path.join(copy, 'bin'));
+  fs.copyFileSync(path.join(project, 'node_modules', 'vestigor-mcp', 'bin', 'vestigor-mcp'), path.join(copy, 'bin', 'vestigor-mcp'));
+  const main = JSON.parse(fs.readFileSync(path.join(project, 'node_modules', 'vestigor-mcp', 'package.json'), 'utf8'));
+  delete main.optionalDependencies[platformPackage];
+  main.optionalDependencies['vestigor-mcp-win32-x64'] = version;
+  fs.writeFileSync(path.join(copy, 'package.json'), JSON.stringify(main));
+  let failure;
+  try {
+    execFileSync(process.execPath, [path.join(copy, 'bin', 'vestigor-mcp')], { stdio: ['ignore', 'pipe', 'pipe'], encoding: 'utf8' });
+  } catch (error) {
+    failure = error;
+  }
+  assert.ok(failure, 'the launcher must fail');
+  assert.deepEqual([failure.status, failure.stdout], [1, '']);
+  const lines = failure.stderr.split('\n').filter(Boolean);
+  assert.equal(lines.length, 1, failure.stderr);
+  assert.match(lines[0], new RegExp(`^\\[vestigor-mcp\\] no npm package for ${process.platform}-${process.arch}: .*win32-x64`));
+  assert.match(lines[0], /Homebrew/);
+  assert.match(lines[0], /OCI image/);
+});
+
 test('with install scripts, the server itself takes the launcher\'s place', async () => {
   const project = npmInstall(true);
   const command = path.join(project, 'node_modules', '.bin', 'vestigor-mcp');
