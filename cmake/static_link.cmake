@@ -47,7 +47,29 @@ if(vestigor_static_link)
   message(STATUS "Server binary: fully static (${vestigor_static_flag})")
 endif()
 
+# Size of the static Linux server (1.49 MiB before these, 1.20 MiB after,
+# with the same instruction counts for a full-scan search under callgrind):
+#   - link-time optimisation of the server and its core library, at the
+#     same -O3 (-O2 would save more and cost half again the instructions of
+#     a scan). The core library's objects stay fat, so that the tests link
+#     it as plain code;
+#   - libstdc++'s verbose terminate handler, which names an uncaught
+#     exception's type and so links in the C++ demangler (55 KB), is
+#     replaced by abort: the server lets no exception escape, and would
+#     still end with SIGABRT, only without that line;
+#   - the symbol table is left out at link time (VESTIGOR_STRIP_SERVER),
+#     as every package strips it anyway; OFF keeps it for profilers.
+option(VESTIGOR_STRIP_SERVER
+  "Static Linux server: link it without a symbol table, as it ships" ON)
+
 function(vestigor_link_server target)
+  if(vestigor_static_link AND NOT WIN32)
+    target_compile_options(${target} PRIVATE -flto=auto)
+    target_compile_options(vestigor_core PRIVATE -flto=auto -ffat-lto-objects)
+    target_link_options(${target} PRIVATE -flto=auto
+      -Wl,--defsym=_ZN9__gnu_cxx27__verbose_terminate_handlerEv=abort
+      $<$<BOOL:${VESTIGOR_STRIP_SERVER}>:-s>)
+  endif()
   if(vestigor_static_link)
     target_link_options(${target} PRIVATE ${vestigor_static_flag}
       -Wl,--gc-sections)
