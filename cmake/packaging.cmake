@@ -94,7 +94,7 @@ set(CPACK_PACKAGE_CONTACT "${VESTIGOR_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "MCP server giving an AI agent a memory kept as a folder of Markdown notes")
 set(CPACK_PACKAGE_DESCRIPTION
-  "vestigor-mcp speaks the Model Context Protocol over stdio and offers four\ntools over a vault of Markdown notes named by VESTIGOR_VAULT: the\ncurrent-state and open-threads snapshots, a case-insensitive search, and an\nappend-only daily log.")
+  "vestigor-mcp speaks the Model Context Protocol over stdio and offers tools\nover a vault of Markdown notes named by VESTIGOR_VAULT: the current-state\nand open-threads snapshots, a case-insensitive search, and an append-only\ndaily log.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   OWNER_READ OWNER_WRITE OWNER_EXECUTE
@@ -107,6 +107,14 @@ set(CPACK_PACKAGE_FILE_NAME
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpack_components.cmake)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The target's Debian architecture, not the build machine's (cpack would
+# ask dpkg, which names the machine's: a cross-built arm64 .deb labelled
+# amd64 is what lintian calls binary-from-other-architecture).
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+elseif(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 if(vestigor_static_link)

@@ -5,9 +5,12 @@
 //   node render.mjs npm-main <out> <os-cpu,...>
 //   node render.mjs mcpb <out> <os> <binary> <tools/list answer file>
 //   node render.mjs server <out> <mcpb file>=<sha256>,...
+//   node render.mjs oci-index <layout> <version>
 //
 // with VESTIGOR_VERSION and VESTIGOR_OWNER in the environment.
+import crypto from 'node:crypto';
 import fs from 'node:fs';
+import path from 'node:path';
 
 const version = process.env.VESTIGOR_VERSION;
 const owner = process.env.VESTIGOR_OWNER;
@@ -67,7 +70,7 @@ switch (what) {
       version,
       description: summary,
       long_description:
-        'Four tools over a folder of Markdown notes: the current-state and open-threads snapshots, ' +
+        'Tools over a folder of Markdown notes: the current-state and open-threads snapshots, ' +
         'a case-insensitive search, and an append-only daily log stamped with local time.',
       author: { name: 'The vestigor-mcp authors' },
       repository: { type: 'git', url: repository },
@@ -95,6 +98,29 @@ switch (what) {
     });
     break;
   }
+  case 'oci-index': {
+    // The layout holds one image per platform, tagged <version>-<arch>:
+    // adds an image index naming each by platform and tags it <version>.
+    const [tag] = args;
+    const layout = out;
+    const refName = 'org.opencontainers.image.ref.name';
+    const blob = (digest) => path.join(layout, 'blobs', ...digest.split(':'));
+    const top = JSON.parse(fs.readFileSync(path.join(layout, 'index.json'), 'utf8'));
+    const manifests = top.manifests
+      .filter((m) => m.annotations?.[refName]?.startsWith(`${tag}-`))
+      .map((m) => {
+        const manifest = JSON.parse(fs.readFileSync(blob(m.digest), 'utf8'));
+        const config = JSON.parse(fs.readFileSync(blob(manifest.config.digest), 'utf8'));
+        return { mediaType: m.mediaType, digest: m.digest, size: m.size, platform: { architecture: config.architecture, os: config.os } };
+      });
+    if (manifests.length === 0) throw new Error(`no image tagged ${tag}-<arch> in ${layout}`);
+    const index = Buffer.from(JSON.stringify({ schemaVersion: 2, mediaType: 'application/vnd.oci.image.index.v1+json', manifests }));
+    const digest = `sha256:${crypto.createHash('sha256').update(index).digest('hex')}`;
+    fs.writeFileSync(blob(digest), index);
+    top.manifests.push({ mediaType: 'application/vnd.oci.image.index.v1+json', digest, size: index.length, annotations: { [refName]: tag } });
+    fs.writeFileSync(path.join(layout, 'index.json'), JSON.stringify(top));
+    break;
+  }
   case 'server': {
     const environmentVariables = [
       { name: 'VESTIGOR_VAULT', description: vaultHelp, isRequired: true, format: 'filepath' },
@@ -120,6 +146,7 @@ switch (what) {
           registryBaseUrl: 'https://registry.npmjs.org',
           identifier: 'vestigor-mcp',
           version,
+          runtimeHint: 'npx',
           transport,
           environmentVariables,
         },
@@ -137,6 +164,7 @@ switch (what) {
         {
           registryType: 'oci',
           identifier: `ghcr.io/${owner.toLowerCase()}/vestigor-mcp:${version}`,
+          runtimeHint: 'docker',
           transport,
           runtimeArguments: [
             {
@@ -148,10 +176,8 @@ switch (what) {
               variables: { vault: { description: vaultHelp, isRequired: true, format: 'filepath' } },
             },
           ],
-          environmentVariables: [
-            { name: 'VESTIGOR_VAULT', description: 'The vault inside the container', isRequired: true, default: '/vault' },
-            environmentVariables[1],
-          ],
+          // The image sets VESTIGOR_VAULT=/vault itself: only the zone.
+          environmentVariables: [environmentVariables[1]],
         },
       ],
     });

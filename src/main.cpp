@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/command_line.hpp"
 #include "protocol/diagnostic.hpp"
 #include "protocol/line_reader.hpp"
 #include "protocol/request.hpp"
@@ -69,7 +70,11 @@ void serve() {
 }  // namespace
 }  // namespace vestigor_mcp
 
-int main() {
+int main(int argc, char** argv) {
+  if (const auto answer = vestigor_mcp::command_line_answer(argc, argv)) {
+    (void)vestigor_mcp::write_all(STDOUT_FILENO, *answer);  // stdin unread
+    return 0;
+  }
   vestigor_mcp::install_stop_signals();
   vestigor_mcp::prepare_standard_streams();
   vestigor_mcp::give_big_blocks_back();

@@ -4,14 +4,19 @@
 # functions carry its major version, u_foo_72; its C++ ones live in
 # namespace icu_72), loads an ICU library, or, when linked statically,
 # loads any library at all.
-execute_process(COMMAND ${NM} -C ${SERVER} OUTPUT_VARIABLE symbols
+# A stripped server keeps its symbols beside it (cmake/static_link.cmake).
+set(symbol_file ${SERVER})
+if(EXISTS ${SERVER}.symbols)
+  set(symbol_file ${SERVER}.symbols)
+endif()
+execute_process(COMMAND ${NM} -C ${symbol_file} OUTPUT_VARIABLE symbols
   RESULT_VARIABLE nm_status ERROR_VARIABLE nm_errors)
 if(NOT nm_status EQUAL 0)
-  message(FATAL_ERROR "nm failed on ${SERVER}: ${nm_errors}")
+  message(FATAL_ERROR "nm failed on ${symbol_file}: ${nm_errors}")
 endif()
 string(LENGTH "${symbols}" symbols_length)
 if(symbols_length LESS 1000)
-  message(FATAL_ERROR "nm listed almost no symbols of ${SERVER}")
+  message(FATAL_ERROR "nm listed almost no symbols of ${symbol_file}")
 endif()
 string(REGEX MATCHALL
   "[ \n](u|uc|ucase|ucasemap|uset|uprv|udata|utrie2|ures|uloc)_[A-Za-z0-9]+_[0-9][0-9][^\n]*|icu_[0-9][0-9]::[^\n]*"

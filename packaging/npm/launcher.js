@@ -17,16 +17,32 @@ function fail(message) {
   process.exit(1);
 }
 
+// The platforms that have a package: this package's optional dependencies.
+function packagedPlatforms() {
+  try {
+    const { optionalDependencies = {} } = require('../package.json');
+    return Object.keys(optionalDependencies).map((name) => name.replace(/^vestigor-mcp-/, ''));
+  } catch {
+    return [];
+  }
+}
+
 function serverPath() {
-  const packageName = `vestigor-mcp-${process.platform}-${process.arch}`;
+  const platform = `${process.platform}-${process.arch}`;
+  const packageName = `vestigor-mcp-${platform}`;
   const binary = process.platform === 'win32' ? 'vestigor-mcp.exe' : 'vestigor-mcp';
   try {
     const manifest = require.resolve(`${packageName}/package.json`, { paths: [path.join(__dirname, '..')] });
     return path.join(path.dirname(manifest), 'bin', binary);
   } catch {
+    const packaged = packagedPlatforms();
+    if (packaged.includes(platform)) {
+      return fail(`no server binary for ${platform}: the package ${packageName} is not installed (were optional dependencies omitted?)`);
+    }
     return fail(
-      `no server binary for ${process.platform}/${process.arch}: the package ${packageName} ` +
-        'is not installed (is this platform supported, or were optional dependencies omitted?)',
+      `no npm package for ${platform}: npm has the server for ${packaged.join(', ') || 'no platform'}; ` +
+        'elsewhere use Homebrew (brew install vestigor-mcp/tap/vestigor-mcp, which builds it from source on macOS) ' +
+        'or run the OCI image (linux/amd64, linux/arm64), as the README says',
     );
   }
 }

@@ -196,6 +196,9 @@ TEST(Limits, NoteLockedByAnotherProgramDoesNotHoldTheAppend) {
 TEST(Limits, LineTooBigForMemoryIsDroppedAndTheNextIsServed) {
   VESTIGOR_SKIP_UNDER_WINE(
       "address-space limits: Wine cannot start within them");
+  VESTIGOR_SKIP_UNDER_EMULATOR(
+      "an address-space limit binds qemu, which maps the guest's memory "
+      "itself, not the server");
   struct Row {
     const char* name;
     std::string line;
@@ -278,6 +281,8 @@ RunOptions traced(const std::string& strace, const std::string& vault,
 // "starting" and "-> tools/call" diagnostics; 3 writes the hidden file
 // and 4, where renaming fails as well, the note in place.
 TEST(Limits, WithoutHardLinksAFailedFirstEntryLeavesNoNote) {
+  VESTIGOR_SKIP_UNDER_EMULATOR(
+      "strace would trace qemu's system calls, not the server's");
   const std::optional<std::string> strace = usable_strace();
   if (!strace) {
     GTEST_SKIP() << "strace is missing, may not trace here or runs Wine";

@@ -21,14 +21,18 @@ archive=$dist/vestigor-mcp-$version-oci.tar
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vestigor-oci.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-mkdir "$work/layout"
-tar -xf "$archive" -C "$work/layout"
+# The archive holds an image index; a runtime takes the image of its own
+# platform from it, as skopeo does here.
+platforms=$(skopeo inspect --raw "oci-archive:$archive:$version" |
+  node -e 'let s="";process.stdin.on("data",d=>s+=d).on("end",()=>console.log(JSON.parse(s).manifests.map(m=>m.platform.os+"/"+m.platform.architecture).join(" ")))')
+[[ " $platforms " == *" linux/amd64 "* ]] || fail "the image index holds no linux/amd64 image: $platforms"
+skopeo copy --quiet --override-os linux --override-arch amd64 "oci-archive:$archive:$version" "oci:$work/layout:$version"
 umoci unpack --rootless --image "$work/layout:$version" "$work/bundle" >/dev/null
 root=$work/bundle/rootfs
 
 # The runtime configuration: the entry point, the vault inside the image,
 # and the label the registry checks against server.json's name.
-config=$(skopeo inspect --config "oci-archive:$archive:$version")
+config=$(skopeo inspect --config "oci:$work/layout:$version")
 for expected in '"Entrypoint": [' '"/vestigor-mcp"' '"VESTIGOR_VAULT=/vault"' \
   "\"io.modelcontextprotocol.server.name\": \"$name\""; do
   grep -qF -- "$expected" <<<"$config" || fail "the image configuration lacks $expected:"$'\n'"$config"

@@ -171,6 +171,32 @@ test('without install scripts, the Node launcher serves through npx and the inst
   await measure('npx --offline, Node launcher', { command: 'npx', args: ['--offline', 'vestigor-mcp'], cwd: project });
 });
 
+test('on a platform without a package, the launcher names the ones with a package and the other routes', () => {
+  // The launcher as installed, beside a package.json whose platforms leave
+  // this one out: what a user on such a platform meets.
+  const project = npmInstall(false);
+  const copy = fresh('npm-elsewhere');
+  fs.mkdirSync(path.join(copy, 'bin'));
+  fs.copyFileSync(path.join(project, 'node_modules', 'vestigor-mcp', 'bin', 'vestigor-mcp'), path.join(copy, 'bin', 'vestigor-mcp'));
+  const main = JSON.parse(fs.readFileSync(path.join(project, 'node_modules', 'vestigor-mcp', 'package.json'), 'utf8'));
+  delete main.optionalDependencies[platformPackage];
+  main.optionalDependencies['vestigor-mcp-win32-x64'] = version;
+  fs.writeFileSync(path.join(copy, 'package.json'), JSON.stringify(main));
+  let failure;
+  try {
+    execFileSync(process.execPath, [path.join(copy, 'bin', 'vestigor-mcp')], { stdio: ['ignore', 'pipe', 'pipe'], encoding: 'utf8' });
+  } catch (error) {
+    failure = error;
+  }
+  assert.ok(failure, 'the launcher must fail');
+  assert.deepEqual([failure.status, failure.stdout], [1, '']);
+  const lines = failure.stderr.split('\n').filter(Boolean);
+  assert.equal(lines.length, 1, failure.stderr);
+  assert.match(lines[0], new RegExp(`^\\[vestigor-mcp\\] no npm package for ${process.platform}-${process.arch}: .*win32-x64`));
+  assert.match(lines[0], /Homebrew/);
+  assert.match(lines[0], /OCI image/);
+});
+
 test('with install scripts, the server itself takes the launcher\'s place', async () => {
   const project = npmInstall(true);
   const command = path.join(project, 'node_modules', '.bin', 'vestigor-mcp');
@@ -192,8 +218,11 @@ test('the README\'s host blocks start the npm package and reach the vault', asyn
   const readme = fs.readFileSync(path.join(process.env.VESTIGOR_SOURCE_DIR, 'README.md'), 'utf8');
   const section = readme.slice(readme.indexOf('## Registering with an MCP host'), readme.indexOf('### Limits a host will meet'));
   const blocks = [...section.matchAll(/```json\n(.*?)```/gs)].map((match) => JSON.parse(match[1]));
-  const entries = blocks.map((block) => (block.mcpServers ?? block.servers ?? block.context_servers).vestigor);
-  assert.equal(entries.length, 3);
+  // OpenCode's shape: the command as one array, the variables in "environment".
+  const fromOpenCode = ({ command: [command, ...args], environment }) => ({ command, args, env: environment });
+  const entries = blocks.map((block) =>
+    block.mcp ? fromOpenCode(block.mcp.vestigor) : (block.mcpServers ?? block.servers ?? block.context_servers).vestigor);
+  assert.equal(entries.length, 5);
   const project = npmInstall(true);
   for (const entry of entries) {
     const notes = vault();

@@ -18,6 +18,7 @@
 
 #include "support/files.hpp"
 #include "support/path_order.hpp"
+#include "support/server_process.hpp"
 #include "support/temp_vault.hpp"
 #include "util/buffer.hpp"
 #include "util/fs.hpp"
@@ -220,6 +221,9 @@ TEST(NoteWalk, ReadsNotesBelowPathsLongerThanTheSystemTakes) {
   EXPECT_EQ(open_descriptors(), before);
 
   // A root whose own path is too long is opened a component at a time.
+  VESTIGOR_SKIP_UNDER_EMULATOR(
+      "qemu-user fails a path longer than PATH_MAX itself, not with the "
+      "kernel's ENAMETOOLONG that makes the walk go a component at a time");
   std::string root = vault.path();
   for (int i = 0; i < kLevels - 2; ++i) {
     root += "/" + name;

@@ -133,11 +133,21 @@ std::string server_binary(const RunOptions& options) {
   }
   ::signal(SIGPIPE, SIG_DFL);
   std::vector<char*> argv;
-  argv.reserve(options.wrapper.size() + 2);
+  argv.reserve(options.wrapper.size() + options.args.size() + 3);
   for (const std::string& word : options.wrapper) {
     argv.push_back(const_cast<char*>(word.c_str()));
   }
+#ifdef VESTIGOR_SERVER_EMULATOR
+  // A server built for another CPU runs under its emulator (qemu-user).
+  static const std::string emulator = VESTIGOR_SERVER_EMULATOR;
+  if (options.binary.empty()) {
+    argv.push_back(const_cast<char*>(emulator.c_str()));
+  }
+#endif
   argv.push_back(const_cast<char*>(binary.c_str()));
+  for (const std::string& word : options.args) {
+    argv.push_back(const_cast<char*>(word.c_str()));
+  }
   argv.push_back(nullptr);
   ::execve(argv.front(), argv.data(), envp);
   ::_exit(127);

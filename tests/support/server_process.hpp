@@ -31,6 +31,24 @@ inline constexpr bool kServerUnderWine = false;
     }                                                \
   } while (false)
 
+// Whether the server under test runs under a CPU emulator (qemu-user, the
+// arm64 cross build): system call tracers see the emulator, and qemu
+// refuses io_uring_setup and preadv2.
+#ifdef VESTIGOR_SERVER_UNDER_EMULATOR
+inline constexpr bool kServerUnderEmulator = true;
+#else
+inline constexpr bool kServerUnderEmulator = false;
+#endif
+
+// Skips the test when the server runs under an emulator, where what it
+// checks cannot hold; `reason` says why.
+#define VESTIGOR_SKIP_UNDER_EMULATOR(reason)             \
+  do {                                                   \
+    if (::vestigor_mcp::testing::kServerUnderEmulator) { \
+      GTEST_SKIP() << "under qemu-user: " << (reason);   \
+    }                                                    \
+  } while (false)
+
 using Lines = std::vector<std::string>;
 
 // The user root drops to (nobody), so that file modes apply to the server.
@@ -52,6 +70,8 @@ struct RunOptions {
   bool (*before_exec)() = nullptr;
   // A program and its arguments that run the server (strace ...).
   std::vector<std::string> wrapper;
+  // Arguments given to the server itself (hosts give none).
+  std::vector<std::string> args;
   // The program to run; empty: the server under test, or for `run_as` a
   // copy of it in a folder everyone may enter (the checkout may live in
   // one that others cannot, such as /root).
