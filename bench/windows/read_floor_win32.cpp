@@ -31,10 +31,10 @@ bool is_note_name(const std::wstring& name) {
 
 void read_note(const std::wstring& path, std::vector<char>& piece,
                Totals& totals) {
-  const HANDLE file = ::CreateFileW(
-      path.c_str(), GENERIC_READ,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file =
+      ::CreateFileW(path.c_str(), GENERIC_READ,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return;
   }
@@ -54,8 +54,8 @@ void walk(const std::wstring& folder, std::vector<char>& piece,
           Totals& totals) {
   WIN32_FIND_DATAW entry{};
   const HANDLE find = ::FindFirstFileExW(
-      (folder + L"\\*").c_str(), FindExInfoBasic, &entry,
-      FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+      (folder + L"\\*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
+      nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (find == INVALID_HANDLE_VALUE) {
     return;
   }

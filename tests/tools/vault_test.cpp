@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "support/env_windows.hpp"
 #include "util/path.hpp"
 
 namespace vestigor_mcp {
@@ -73,7 +74,7 @@ TEST(VaultRoot, ReadsTheVariableAfreshEachCall) {
   EXPECT_EQ(vault_root().error(), "VESTIGOR_VAULT env var is not set");
   ::setenv("VESTIGOR_VAULT", " ~/notes/ ", 1);
   EXPECT_EQ(vault_root().value(), " ~/notes/ ");
-#ifndef _WIN32  // Windows' environment is UTF-16 (posix_windows_test.cpp)
+#ifndef _WIN32  // Windows' environment is UTF-16 (os_windows_test.cpp)
   ::setenv("VESTIGOR_VAULT", "", 1);
   EXPECT_EQ(vault_root().value(), "");
   ::setenv("VESTIGOR_VAULT", "/tmp/\xC3(", 1);
