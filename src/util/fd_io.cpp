@@ -8,13 +8,6 @@
 
 namespace vestigor_mcp {
 
-std::string write_error_text(int error) {
-  if (error == kNoProgress) {
-    return "failed to write whole buffer";
-  }
-  return os_error_text(error);
-}
-
 std::expected<void, int> write_all(int fd, std::string_view data) {
   std::size_t written = 0;
   return write_all(fd, data, written);

@@ -113,6 +113,8 @@ class Handle {
 class Folder {
  public:
   Folder(const Handle& folder) : native_(folder.native()) {}  // NOLINT
+  // An open folder held some other way.
+  explicit Folder(Native folder) : native_(folder) {}
   static Folder by_path() { return Folder(); }
   bool is_path() const { return native_ == kNoNative; }
   Native native() const { return native_; }
