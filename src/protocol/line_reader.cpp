@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -61,8 +62,10 @@ std::expected<std::optional<std::string_view>, int> LineReader::next() {
     if (wait_ != nullptr && !wait_(fd_)) {
       return std::unexpected(EINTR);
     }
-    const ssize_t n = ::read(fd_, buffer_.data() + buffer_.size(),
-                             buffer_.capacity() - buffer_.size());
+    // At most one chunk: Windows' C runtime counts in unsigned int.
+    const auto room = static_cast<unsigned>(
+        std::min(buffer_.capacity() - buffer_.size(), kReadChunk));
+    const ssize_t n = ::read(fd_, buffer_.data() + buffer_.size(), room);
     if (n < 0) {
       if (errno == EINTR) {
         continue;

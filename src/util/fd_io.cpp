@@ -2,11 +2,19 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "util/eintr.hpp"
 
 namespace vestigor_mcp {
+
+namespace {
+
+// One write takes at most 1 GiB: Windows' C runtime counts in unsigned int.
+constexpr std::size_t kMostPerWrite = std::size_t{1} << 30;
+
+}  // namespace
 
 std::expected<void, int> write_all(int fd, std::string_view data) {
   std::size_t written = 0;
@@ -17,8 +25,10 @@ std::expected<void, int> write_all(int fd, std::string_view data,
                                    std::size_t& written) {
   written = 0;
   while (!data.empty()) {
+    const auto size =
+        static_cast<unsigned>(std::min(data.size(), kMostPerWrite));
     const ssize_t n =
-        retry_on_eintr([&] { return ::write(fd, data.data(), data.size()); });
+        retry_on_eintr([&] { return ::write(fd, data.data(), size); });
     if (n < 0) {
       return std::unexpected(errno);
     }

@@ -218,7 +218,7 @@ TEST(WalkOnWindows, WalksABackslashVaultInPathOrder) {
   std::vector<std::string> seen;
   const std::string root = folder.utf8();
   NoteWalk walk(root);
-  std::expected<bool, int> more;
+  os::Result<bool> more;
   while ((more = walk.next()) && *more) {
     seen.emplace_back(walk.path().substr(root.size()));
   }
