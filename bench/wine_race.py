@@ -20,6 +20,7 @@ import re
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 # Full scans: no note holds these two words, so every note is read.
@@ -98,19 +99,34 @@ def check_answers(args, vault):
 
 
 def server_requests(args, vault, notes):
-    env = dict(os.environ, VESTIGOR_VAULT=windows_path(vault))
-    pattern = re.compile(rb"^[0-9a-f]{4}: \w+\(", re.M)
+    """Requests the wineserver serves for one full scan of `vault`, less
+    those of the same run on an empty vault (the process's own start),
+    for the floor and each server. Each run starts its own wineserver
+    (WINEDEBUG=+server traces to the server's standard error): WINESERVER
+    and WINEPREFIX name the launcher's."""
+    request = re.compile(rb"^[0-9a-f]{4}: \w+\((?!\) =)", re.M)
+    wineserver = os.environ.get("WINESERVER", "wineserver")
+    empty = tempfile.mkdtemp(prefix="vestigor-empty-vault-")
     rows = []
-    for label, argv, _, stdin in programs(args, vault):
-        if label == "linux":
-            continue
-        wine = ["env", "WINEDEBUG=+server"] + argv
-        data = stdin and request_lines(TIMED[:1])
-        done = subprocess.run(wine, input=data or b"", env=env,
-                              stdout=subprocess.DEVNULL,
-                              stderr=subprocess.PIPE, check=True)
-        count = len(pattern.findall(done.stderr))
-        rows.append((label, count, count / notes))
+    try:
+        for (label, argv, _, stdin), (_, empty_argv, _, _) in zip(
+                programs(args, vault), programs(args, empty)):
+            if label == "linux":
+                continue
+            counts = []
+            for where, run_argv in ((vault, argv), (empty, empty_argv)):
+                subprocess.run([wineserver, "-k"],
+                               stderr=subprocess.DEVNULL, check=False)
+                env = dict(os.environ, WINEDEBUG="+server",
+                           VESTIGOR_VAULT=windows_path(where))
+                done = subprocess.run(
+                    run_argv, input=request_lines(TIMED[:1]) if stdin else b"",
+                    env=env, stdout=subprocess.DEVNULL,
+                    stderr=subprocess.PIPE, check=True)
+                counts.append(len(request.findall(done.stderr)))
+            rows.append((label, counts[0], (counts[0] - counts[1]) / notes))
+    finally:
+        os.rmdir(empty)
     return rows
 
 
@@ -157,8 +173,8 @@ def main():
                 print(f"    {label:<12} {m * 1000:8.1f}  ({m / floor:.2f}x)"
                       f"  {q}")
         if args.server_log and vault == args.vaults[0]:
-            print("  wineserver requests (WINEDEBUG=+server), "
-                  f"one full scan, per listed note ({notes}):")
+            print("  wineserver requests (WINEDEBUG=+server) in one full "
+                  f"scan; beyond an empty vault's, per note ({notes}):")
             for label, count, per in server_requests(args, vault, notes):
                 print(f"    {label:<12} {count:8d}  {per:.2f} per note")
     print(f"exe against the floor, worst: {worst:.2f}x (target 1.15x); "

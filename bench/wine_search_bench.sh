@@ -43,17 +43,18 @@ for notes in 2000 10000; do
   find "$vault" -type f -exec cat {} + >/dev/null  # warm the page cache
 done
 
+WINE=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
 WINEPREFIX=$(pwd)/$OUT/wineprefix
 LAUNCHER=$OUT/wine
 cat >"$LAUNCHER" <<EOF
 #!/bin/sh
 WINEPREFIX="$WINEPREFIX" LANG=C.UTF-8 WINEDEBUG=\${WINEDEBUG:--all}
 export WINEPREFIX LANG WINEDEBUG
-exec wine64 "\$@"
+exec "$WINE" "\$@"
 EOF
 chmod +x "$LAUNCHER"
 WINESERVER=$(command -v wineserver64 || command -v wineserver ||
-  echo /usr/lib/wine/wineserver64)
+  echo /usr/lib/wine/wineserver)
 WINEPREFIX=$WINEPREFIX "$WINESERVER" -p 120 2>/dev/null || true
 "$LAUNCHER" cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
 
@@ -66,4 +67,5 @@ fi
 if [ -n "${SERVER_LOG:-}" ]; then
   set -- --server-log "$@"
 fi
+export WINEPREFIX WINESERVER
 exec python3 bench/wine_race.py "$@"
