@@ -2,7 +2,7 @@
 # built as a Windows program against GoogleTest from Debian's sources
 # (googletest, /usr/src/googletest), and run under Wine in one start. The
 # end-to-end and interop suites run from a Linux build against the Windows
-# server (the wine-e2e preset).
+# server (the windows-e2e preset).
 set(VESTIGOR_GTEST_SOURCE /usr/src/googletest/googletest CACHE PATH
   "GoogleTest's sources, built for the Windows unit tests")
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

@@ -369,7 +369,6 @@ void RingNotes::drop() {
   pop();
 }
 
-
 // The plain reads first, the ring once the search has taken `ring_after`
 // notes and the plain reads hold none: the ring is set up when the note
 // after that is added.
@@ -420,7 +419,9 @@ class StagedReader final : public NoteReader {
   }
 
  private:
-  bool ring_due() const { return ring_planned_ && sync_->taken() >= ring_after_; }
+  bool ring_due() const {
+    return ring_planned_ && sync_->taken() >= ring_after_;
+  }
 
   void start_ring() {
     ring_planned_ = false;

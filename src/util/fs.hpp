@@ -17,8 +17,7 @@ namespace vestigor_mcp {
 // (kNotRegular) without being read, so a read never blocks. The view is
 // valid until the buffer changes. Does not check the encoding. Out of
 // memory is a value here: the caller looks for the file elsewhere.
-os::Result<std::string_view> read_regular_file(os::Folder at,
-                                               const char* name,
+os::Result<std::string_view> read_regular_file(os::Folder at, const char* name,
                                                Buffer& buffer);
 
 // Creates the folder `path` and every missing folder above it, each with
