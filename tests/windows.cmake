@@ -14,6 +14,7 @@ add_executable(unit_tests
   protocol/dispatch_test.cpp
   tools/vault_test.cpp
   util/unicode_test.cpp
+  util/note_append_test.cpp
   util/os_windows_test.cpp)
 target_include_directories(unit_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(unit_tests PRIVATE

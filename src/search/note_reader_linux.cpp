@@ -92,7 +92,11 @@ class RingNotes : public SlotRing<RingSlot> {
   bool has_room() const {
     return size() < window_limit(depth(), taken(), wanted_);
   }
-  bool add(const os::Handle& folder, const char* name, std::string_view path);
+  // kNoDescriptor: out of descriptors, nothing added: with notes held, to
+  // be added again once they are searched; with none, the ring cannot go
+  // on and the plain reads take over.
+  enum class Added { kAdded, kNoDescriptor };
+  Added add(const os::Handle& folder, const char* name, std::string_view path);
   os::Result<NotePiece> next_piece();
   void drop();
 
@@ -218,15 +222,14 @@ void RingNotes::release(std::size_t folder) {
   }
 }
 
-bool RingNotes::add(const os::Handle& walk_folder, const char* name,
-                    std::string_view path) {
+RingNotes::Added RingNotes::add(const os::Handle& walk_folder, const char* name,
+                                std::string_view path) {
   const std::size_t name_size = std::char_traits<char>::length(name);
   const auto folder =
       folder_of(walk_folder, path.substr(0, path.size() - name_size));
-  if (!folder && (folder.error() == EMFILE || folder.error() == ENFILE) &&
-      !ring_empty()) {
+  if (!folder && (folder.error() == EMFILE || folder.error() == ENFILE)) {
     wanted_ = 1;  // the notes held ahead go first, then one at a time
-    return false;
+    return Added::kNoDescriptor;
   }
   const std::size_t index = push();
   RingSlot& slot = at(index);
@@ -260,7 +263,7 @@ bool RingNotes::add(const os::Handle& walk_folder, const char* name,
     if (folder) {
       release(*folder);
     }
-    return true;
+    return Added::kAdded;
   }
   slot.folder = *folder;
   // O_NONBLOCK: a FIFO put in a note's place must not make a read wait.
@@ -275,7 +278,7 @@ bool RingNotes::add(const os::Handle& walk_folder, const char* name,
   io_uring_sqe_set_data64(read, (index << 1) | kRead);
   io_uring_sqe_set_flags(read, IOSQE_FIXED_FILE);
   in_flight_ += 2;
-  return true;
+  return Added::kAdded;
 }
 
 void RingNotes::reap(const io_uring_cqe* cqe) {
@@ -352,6 +355,16 @@ os::Result<NotePiece> RingNotes::next_piece() {
   if (slot.error == 0 && slot.read_result < 0) {
     slot.error = -slot.read_result;
   }
+  if (slot.error == 0) {
+    // The ring's direct descriptor cannot be examined: the name is, now
+    // that it is open, so that a FIFO put in a note's place after the
+    // listing is not taken for the note.
+    const auto st =
+        os::status(os::Folder(folders_[slot.folder].fd), slot.name.c_str());
+    if (!st || st->kind != os::Kind::kRegular) {
+      slot.error = ENODEV;
+    }
+  }
   if (slot.error != 0) {
     return std::unexpected(os::OsError::system(slot.error));
   }
@@ -367,8 +380,15 @@ void RingNotes::drop() {
     release(slot.folder);
   }
   pop();
+  if (ring_empty() && current_folder_ != SIZE_MAX &&
+      folders_[current_folder_].users == 0) {
+    // Nothing waits to be opened: the walk's folder is let go too, so a
+    // search out of descriptors has every one it can get.
+    ::close(folders_[current_folder_].fd);
+    folders_[current_folder_].fd = -1;
+    current_folder_ = SIZE_MAX;
+  }
 }
-
 
 // The plain reads first, the ring once the search has taken `ring_after`
 // notes and the plain reads hold none: the ring is set up when the note
@@ -398,8 +418,19 @@ class StagedReader final : public NoteReader {
     if (!ring_ && ring_due() && sync_->empty()) {
       start_ring();
     }
-    return ring_ ? ring_->add(folder, name, path)
-                 : sync_->add(folder, name, path);
+    if (!ring_) {
+      return sync_->add(folder, name, path);
+    }
+    if (ring_->add(folder, name, path) == RingNotes::Added::kAdded) {
+      return true;
+    }
+    if (!ring_->ring_empty()) {
+      return false;
+    }
+    // Too few descriptors for the ring: one note at a time, plainly.
+    ring_.reset();
+    sync_ = std::make_unique<SyncNotes>(1, piece_bytes_, nullptr);
+    return sync_->add(folder, name, path);
   }
 
   bool empty() const override {
@@ -420,7 +451,9 @@ class StagedReader final : public NoteReader {
   }
 
  private:
-  bool ring_due() const { return ring_planned_ && sync_->taken() >= ring_after_; }
+  bool ring_due() const {
+    return ring_planned_ && sync_->taken() >= ring_after_;
+  }
 
   void start_ring() {
     ring_planned_ = false;

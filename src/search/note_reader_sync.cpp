@@ -29,10 +29,10 @@ bool SyncNotes::has_room() const {
   // Opening a note ahead waits for its inode when the cache is cold, and a
   // note opened past the search's stop is wasted: the window grows by one
   // note for every four taken.
-  return size() < (cold_ && !one_by_one_
-                       ? window_limit(depth(), taken(),
-                                      1 + taken() / kTakenPerNoteAhead)
-                       : 1);
+  return size() <
+         (cold_ && !one_by_one_
+              ? window_limit(depth(), taken(), 1 + taken() / kTakenPerNoteAhead)
+              : 1);
 }
 
 bool SyncNotes::add(const os::Handle& folder, const char* name,

@@ -143,8 +143,8 @@ bool NoteWalk::reopen(std::size_t level) {
   for (std::size_t k = open + 1; k <= level; ++k) {
     Frame& parent = frames_[k - 1];
     Frame& frame = frames_[k];
-    auto folder = os::open_folder(parent.folder,
-                                  parent.listing.c_name(parent.next - 1));
+    auto folder =
+        os::open_folder(parent.folder, parent.listing.c_name(parent.next - 1));
     if (!folder) {
       return false;  // gone since
     }

@@ -90,7 +90,7 @@ class NoteWalk {
   std::string root_;
   TypeSource types_;
   bool started_ = false;
-  bool passing_ = false;       // pass() was called: skip the entry next() failed
+  bool passing_ = false;  // pass() was called: skip the entry next() failed
   std::vector<Frame> frames_;  // frames_[0, depth_) are the folders walked
   std::size_t depth_ = 0;
   std::string path_;  // the deepest folder's path, then the note's name

@@ -33,8 +33,8 @@ ToolOutcome append_stamped(std::string_view text,
     return std::unexpected(os::os_error_text(made.error()));
   }
   note.made_folders = std::move(*made);
-  const auto stamp = fixed ? os::Result<os::LocalStamp>(*fixed)
-                           : os::read_local_clock();
+  const auto stamp =
+      fixed ? os::Result<os::LocalStamp>(*fixed) : os::read_local_clock();
   if (!stamp) {
     return std::unexpected(os::os_error_text(stamp.error()));
   }
@@ -53,7 +53,8 @@ ToolOutcome append_stamped(std::string_view text,
   if (const auto kept = append_note_entry(os::system_io(), note); !kept) {
     return std::unexpected(os::os_error_text(kept.error()));
   }
-  return "Appended to " + display_path(join_path(note.folder, note.name), *vault);
+  return "Appended to " +
+         display_path(join_path(note.folder, note.name), *vault);
 }
 
 }  // namespace

@@ -10,20 +10,10 @@ namespace vestigor_mcp {
 
 namespace {
 
-using Found = std::expected<std::vector<NoteMatch>, std::string>;
-
-// The search, run by `find` on the vault once the query is known to hold
-// more than white space.
-template <typename Find>
-ToolOutcome search_notes(std::string_view query, Find&& find) {
-  if (trim_white_space(query).empty()) {
-    return std::unexpected("query is empty");
-  }
-  const auto vault = vault_root();
-  if (!vault) {
-    return std::unexpected(vault.error());
-  }
-  const Found found = find(*vault);
+// The reply: the matches' count and the query, then one line per match.
+ToolOutcome reply(
+    std::string_view query, const std::string& vault,
+    const std::expected<std::vector<NoteMatch>, std::string>& found) {
   if (!found) {
     return std::unexpected(found.error());
   }
@@ -34,7 +24,7 @@ ToolOutcome search_notes(std::string_view query, Find&& find) {
                      std::string(query) + "\":\n";
   for (const NoteMatch& match : *found) {
     text += '\n';
-    text += display_path(match.path, *vault);
+    text += display_path(match.path, vault);
     text += ':';
     text += std::to_string(match.line_number);
     text += ": ";
@@ -43,20 +33,31 @@ ToolOutcome search_notes(std::string_view query, Find&& find) {
   return text;
 }
 
+// The search, read with `knobs` (null: the way this system reads).
+ToolOutcome search_notes(std::string_view query, const ReaderKnobs* knobs) {
+  if (trim_white_space(query).empty()) {
+    return std::unexpected("query is empty");
+  }
+  const auto vault = vault_root();
+  if (!vault) {
+    return std::unexpected(vault.error());
+  }
+  return reply(query, *vault,
+               knobs == nullptr
+                   ? find_notes(*vault, query, kMaxSearchMatches)
+                   : TEST_find_notes(*vault, query, kMaxSearchMatches, *knobs));
+}
+
 }  // namespace
 
 ToolOutcome search(std::string_view query) {
-  return search_notes(query, [&](const std::string& vault) {
-    return find_notes(vault, query, kMaxSearchMatches);
-  });
+  return search_notes(query, nullptr);
 }
 
 ToolOutcome TEST_search(std::string_view query, TEST_ReadWay way,
                         std::size_t piece_bytes) {
-  return search_notes(query, [&](const std::string& vault) {
-    return TEST_find_notes(vault, query, kMaxSearchMatches,
-                           {way, piece_bytes, 0});
-  });
+  const ReaderKnobs knobs{way, piece_bytes, 0};
+  return search_notes(query, &knobs);
 }
 
 }  // namespace vestigor_mcp

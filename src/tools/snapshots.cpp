@@ -23,7 +23,8 @@ ToolOutcome snapshot(std::string_view name, const ToolOutcome& missing) {
   };
   Buffer buffer;
   for (const std::string& path : candidates) {
-    const auto text = read_regular_file(os::Folder::by_path(), path.c_str(), buffer);
+    const auto text =
+        read_regular_file(os::Folder::by_path(), path.c_str(), buffer);
     if (text && is_valid_utf8(*text)) {
       return std::string(*text);
     }

@@ -12,8 +12,8 @@ bool is_directory(const std::string& path) {
 }
 
 // Reads `file` to its end into `buffer`, expecting about `expected` bytes.
-os::Result<void> read_to_end(const os::Handle& file, std::size_t expected,
-                             Buffer& buffer) {
+os::Result<void> read_to_end(os::Io& io, const os::Handle& file,
+                             std::size_t expected, Buffer& buffer) {
   // Room for one byte more than fstat saw, so that a file read whole takes
   // one read: a read that asked for more and brought the file to the size
   // fstat saw has met the end. A file that grew is read to wherever its
@@ -27,9 +27,9 @@ os::Result<void> read_to_end(const os::Handle& file, std::size_t expected,
         !buffer.reserve(buffer.capacity() + 1)) {
       return std::unexpected(os::OsError::out_of_memory());
     }
-    const auto n = os::read_at(os::system_io(), file,
-                               buffer.data() + buffer.size(),
-                               buffer.capacity() - buffer.size(), buffer.size());
+    const auto n =
+        os::read_at(io, file, buffer.data() + buffer.size(),
+                    buffer.capacity() - buffer.size(), buffer.size());
     if (!n) {
       return std::unexpected(n.error());
     }
@@ -75,17 +75,15 @@ os::Result<void> make_missing(const std::string& path,
 
 }  // namespace
 
-os::Result<std::string_view> read_regular_file(os::Folder at,
-                                               const char* name,
-                                               Buffer& buffer) {
+os::Result<std::string_view> read_regular_file(os::Folder at, const char* name,
+                                               Buffer& buffer, os::Io& io) {
   buffer.clear();
   const auto file = os::open_regular(at, name);
   if (!file) {
     return std::unexpected(file.error());
   }
-  if (const auto read = read_to_end(file->handle,
-                                    static_cast<std::size_t>(file->size),
-                                    buffer);
+  if (const auto read = read_to_end(
+          io, file->handle, static_cast<std::size_t>(file->size), buffer);
       !read) {
     buffer.clear();
     return std::unexpected(read.error());

@@ -16,10 +16,11 @@ namespace vestigor_mcp {
 // what it held; links are followed. A FIFO, device or folder is refused
 // (kNotRegular) without being read, so a read never blocks. The view is
 // valid until the buffer changes. Does not check the encoding. Out of
-// memory is a value here: the caller looks for the file elsewhere.
-os::Result<std::string_view> read_regular_file(os::Folder at,
-                                               const char* name,
-                                               Buffer& buffer);
+// memory is a value here: the caller looks for the file elsewhere. Reads
+// go through `io`.
+os::Result<std::string_view> read_regular_file(os::Folder at, const char* name,
+                                               Buffer& buffer,
+                                               os::Io& io = os::system_io());
 
 // Creates the folder `path` and every missing folder above it, each with
 // mode 0777 reduced by the umask. A folder that exists already (links

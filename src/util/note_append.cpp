@@ -179,8 +179,8 @@ Result<Creation> create_note(Io& io, const NoteEntry& entry,
   std::string temporary;
   Result<Handle> file = std::unexpected(OsError::of(Errc::kExists));
   for (int attempt = 0; attempt < 4 && !file; ++attempt) {
-    temporary = join_path(entry.folder,
-                          "." + entry.name + "." + os::unique_tag());
+    temporary =
+        join_path(entry.folder, "." + entry.name + "." + os::unique_tag());
     file = os::open_append(temporary.c_str(), os::Create::kNew);
     if (!file && !file.error().is(Errc::kExists)) {
       break;
@@ -222,8 +222,8 @@ Result<Creation> create_note(Io& io, const NoteEntry& entry,
 // it points (a link never lends its name to another file, so it cannot be
 // made in one step) and starts with the heading, as it always has.
 bool is_dangling_link(const std::string& note) {
-  const auto link = os::status(os::Folder::by_path(), note.c_str(),
-                               os::Links::kNoFollow);
+  const auto link =
+      os::status(os::Folder::by_path(), note.c_str(), os::Links::kNoFollow);
   return link && link->kind == os::Kind::kLink &&
          !os::status(os::Folder::by_path(), note.c_str());
 }
@@ -272,8 +272,7 @@ Result<Placed> place_entry(Io& io, const NoteEntry& entry,
                            const std::string& note) {
   if (os::status(os::Folder::by_path(), note.c_str())) {
     // There already, even if empty: only the entry goes in.
-    return appended(append_durably(io, note, os::Create::kNo, entry.entry),
-                    {});
+    return appended(append_durably(io, note, os::Create::kNo, entry.entry), {});
   }
   if (is_dangling_link(note)) {
     return create_through_link(io, entry, note);

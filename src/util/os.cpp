@@ -1,8 +1,8 @@
 // The part of the OS boundary that is the same on every platform: the
 // loops over Io that finish what one call leaves undone.
-#include <string>
-
 #include "util/os.hpp"
+
+#include <string>
 
 namespace vestigor_mcp::os {
 

@@ -27,12 +27,12 @@ constexpr std::size_t kListingBytes = std::size_t{32} * 1024;
 constexpr unsigned long kConfigFsMagic = 0x62656570;
 constexpr unsigned long kFuseCtlMagic = 0x65735543;
 constexpr unsigned long kPseudoFileSystems[] = {
-    PROC_SUPER_MAGIC,  SYSFS_MAGIC,      CGROUP_SUPER_MAGIC,
+    PROC_SUPER_MAGIC,    SYSFS_MAGIC,    CGROUP_SUPER_MAGIC,
     CGROUP2_SUPER_MAGIC, DEBUGFS_MAGIC,  TRACEFS_MAGIC,
-    SECURITYFS_MAGIC,  PSTOREFS_MAGIC,   BPF_FS_MAGIC,
-    DEVPTS_SUPER_MAGIC, EFIVARFS_MAGIC,  SELINUX_MAGIC,
-    SMACK_MAGIC,       BINFMTFS_MAGIC,   NSFS_MAGIC,
-    kConfigFsMagic,    kFuseCtlMagic,
+    SECURITYFS_MAGIC,    PSTOREFS_MAGIC, BPF_FS_MAGIC,
+    DEVPTS_SUPER_MAGIC,  EFIVARFS_MAGIC, SELINUX_MAGIC,
+    SMACK_MAGIC,         BINFMTFS_MAGIC, NSFS_MAGIC,
+    kConfigFsMagic,      kFuseCtlMagic,
 };
 
 bool on_pseudo_file_system(int fd) {

@@ -53,7 +53,8 @@ Kind kind_of(mode_t mode) {
 }
 
 Status status_of(const struct stat& st) {
-  return {kind_of(st.st_mode), static_cast<std::uint64_t>(st.st_size),
+  return {kind_of(st.st_mode),
+          static_cast<std::uint64_t>(st.st_size),
           static_cast<std::uint64_t>(st.st_nlink),
           {static_cast<std::uint64_t>(st.st_dev),
            static_cast<std::uint64_t>(st.st_ino)}};
@@ -307,8 +308,9 @@ Result<void> make_folder(const char* path) {
 }
 
 Result<void> sync_folder(const char* path) {
-  const Handle folder(retrying(
-      [&] { return ::openat(AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  const Handle folder(retrying([&] {
+    return ::openat(AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  }));
   if (!folder.is_open()) {
     return std::unexpected(last_error());
   }

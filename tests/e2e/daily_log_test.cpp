@@ -182,7 +182,7 @@ TEST(DailyLog, ReportsPermissionDeniedToAnUnprivilegedUser) {
   }
 }
 
-// The wire's row of the argument rule (tests/tools/tool_table_test.cpp):
+// The wire's row of the argument rule (tests/protocol/tool_call_test.cpp):
 // a blank text, escaped as JSON, is refused before the vault is looked at.
 TEST(DailyLog, RejectsBlankTextBeforeLookingAtTheVault) {
   TempVault v;

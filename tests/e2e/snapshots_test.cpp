@@ -17,7 +17,7 @@ namespace vestigor_mcp::testing {
 namespace {
 
 TEST(ToolCall, ReadsNameAndArgumentsLeniently) {
-  // The rule's cases are in tools/tool_table_test.cpp; here, one row per
+  // The rule's cases are in protocol/tool_call_test.cpp; here, one row per
   // tool through the wire (the daily log's is with its own tests), and a
   // name that is escaped on its way in and back out.
   TempVault vault;

@@ -58,7 +58,7 @@ std::vector<std::string> walk(const TempVault& vault, const std::string& root,
                               TypeSource types = TypeSource::kAsListed) {
   std::vector<std::string> relative;
   NoteWalk w(root, types);
-  std::expected<bool, int> more;
+  os::Result<bool> more;
   while ((more = w.next()) && *more) {
     const std::string path(w.path());
     EXPECT_TRUE(path.starts_with(vault.path() + "/")) << path;
@@ -111,7 +111,7 @@ TEST(NoteWalk, ListsVisibleNotesInPathOrder) {
       "B.md",     "a/b.md",           "a/z.md",  "a-b.md",     "a.md",
       "d/e/f.md", "link-to-d/e/f.md", "link.md", "shown/x.md", "x.md/in.md"};
   EXPECT_EQ(walk(vault, vault.path()), want);
-  EXPECT_EQ(walk(vault, vault.path(), TypeSource::kLookedUp), want);
+  EXPECT_EQ(walk(vault, vault.path(), TypeSource::TEST_kLookedUp), want);
   // With a trailing slash the paths get no doubled separator.
   EXPECT_EQ(walk(vault, vault.path() + "/").size(), want.size());
 }
@@ -128,7 +128,7 @@ TEST(NoteWalk, CutsLinkCyclesAtAFolderAlreadyOnThePath) {
   // Below z, n is not yet on the path, so z/up is walked, down to where
   // it would come back to z.
   for (const TypeSource types :
-       {TypeSource::kAsListed, TypeSource::kLookedUp}) {
+       {TypeSource::kAsListed, TypeSource::TEST_kLookedUp}) {
     EXPECT_EQ(walk(vault, vault.path(), types),
               (std::vector<std::string>{"n/sub/deep.md", "n/top.md",
                                         "z/deep.md", "z/up/top.md"}));
@@ -195,7 +195,7 @@ TEST(NoteWalk, ReadsNotesBelowPathsLongerThanTheSystemTakes) {
   std::size_t most_open = 0;
   Buffer note;
   NoteWalk w(vault.path());
-  std::expected<bool, int> more;
+  os::Result<bool> more;
   while ((more = w.next()) && *more) {
     paths.emplace_back(w.path());
     const auto text = read_regular_file(w.folder(), w.name(), note);
@@ -250,7 +250,7 @@ TEST(NoteWalk, SeesAFolderMovedAwayMidWalkAsGone) {
   std::vector<std::string> z_levels;
   bool renamed = false;
   NoteWalk w(vault.path());
-  std::expected<bool, int> more;
+  os::Result<bool> more;
   while ((more = w.next()) && *more) {
     if (!renamed &&
         w.path().size() > vault.path().size() + std::size_t{2} * kLevels) {
@@ -286,7 +286,7 @@ TEST(NoteWalk, ListsEachFolderWhenItReachesIt) {
   vault.write("c/3.md", "x");
   const std::size_t before = open_descriptors();
   std::vector<std::string> seen;
-  std::expected<bool, int> more;
+  os::Result<bool> more;
   for (NoteWalk w(vault.path()); (more = w.next()) && *more;) {
     seen.emplace_back(w.path().substr(vault.path().size() + 1));
     if (seen.size() == 1) {
@@ -315,7 +315,7 @@ TEST(NoteWalk, AbsorbsWhatCannotBeListed) {
   for (const std::string& root :
        {std::string(), vault.at("missing"), vault.at("file.md")}) {
     NoteWalk w(root);
-    std::expected<bool, int> more;
+    os::Result<bool> more;
     while ((more = w.next()) && *more) {
       files.emplace_back(w.path());
     }
