@@ -130,13 +130,13 @@ constexpr ACCESS_MASK kReadAccess =
 Result<Handle> open_in(Folder at, const char* name, ACCESS_MASK access,
                        ULONG options) {
   std::wstring wide_name = wide(name);
+  if (wide_name.size() * sizeof(wchar_t) > 0xFFFF) {
+    return std::unexpected(OsError::system(ERROR_FILENAME_EXCED_RANGE));
+  }
   UNICODE_STRING object_name;
   object_name.Buffer = wide_name.data();
   object_name.Length = static_cast<USHORT>(wide_name.size() * sizeof(wchar_t));
   object_name.MaximumLength = object_name.Length;
-  if (wide_name.size() * sizeof(wchar_t) > 0xFFFF) {
-    return std::unexpected(OsError::system(ERROR_FILENAME_EXCED_RANGE));
-  }
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, &object_name, OBJ_CASE_INSENSITIVE,
                              at.native(), nullptr);
@@ -393,9 +393,14 @@ Result<Handle> open_append(const char* path, Create create) {
   } else if (create == Create::kNew) {
     disposition = CREATE_NEW;
   }
-  // Append-only: the system puts every write at the end, whole.
-  return open_path(path, FILE_APPEND_DATA | SYNCHRONIZE, disposition,
-                   FILE_ATTRIBUTE_NORMAL);
+  // Append-only: the system puts every write at the end, whole. Reading
+  // the data and the attributes is what LockFileEx and the file's status
+  // need (Windows refuses a lock on a handle that may neither read nor
+  // overwrite); nothing can be written but at the end.
+  return open_path(
+      path,
+      FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+      disposition, FILE_ATTRIBUTE_NORMAL);
 }
 
 // ---- Folders ----
@@ -556,11 +561,19 @@ Io& system_io() {
   return io;
 }
 
+// The append handle may not overwrite: a second handle to the same file,
+// for writing, cuts it.
 Result<void> truncate(const Handle& file, std::uint64_t size) {
+  const HANDLE reopened =
+      ::ReOpenFile(file.native(), GENERIC_WRITE, kShareAll, 0);
+  if (reopened == INVALID_HANDLE_VALUE) {
+    return std::unexpected(last_error());
+  }
+  const Handle writer(reopened);
   FILE_END_OF_FILE_INFO end{};
   end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
   return done_or_last_error(::SetFileInformationByHandle(
-      file.native(), FileEndOfFileInfo, &end, sizeof end));
+      writer.native(), FileEndOfFileInfo, &end, sizeof end));
 }
 
 // The whole file's byte range, exclusively (LockFileEx).
