@@ -166,6 +166,32 @@ TEST(OsOnWindows, OpensReadsAndAppendsRelativeToAFolder) {
   EXPECT_EQ(read_whole(x->handle), "x");
 }
 
+// An append handle takes the lock appenders share (one holder at a time),
+// reads its last byte and cuts a torn entry back.
+TEST(OsOnWindows, AppendHandleLocksReadsAndCuts) {
+  const TempFolder folder;
+  folder.write(L"n.md", "kept\ntorn");
+  const std::string path = folder.utf8() + "\\n.md";
+  const auto one = os::open_append(path.c_str(), os::Create::kNo);
+  const auto two = os::open_append(path.c_str(), os::Create::kNo);
+  ASSERT_TRUE(one && two);
+  EXPECT_EQ(os::try_lock(*one), true);
+  EXPECT_EQ(os::try_lock(*two), false);
+  os::unlock(*one);
+  EXPECT_EQ(os::try_lock(*two), true);
+  os::unlock(*two);
+  char last = 0;
+  EXPECT_EQ(os::read_at(os::system_io(), *one, &last, 1, 8), 1U);
+  EXPECT_EQ(last, 'n');
+  ASSERT_TRUE(os::truncate(*one, 5).has_value());
+  EXPECT_EQ(os::status(*one)->size, 5U);
+  std::size_t written = 0;
+  ASSERT_TRUE(os::write_all(os::system_io(), *one, "next\n", written));
+  const auto file = os::open_regular(Folder::by_path(), path.c_str());
+  ASSERT_TRUE(file.has_value());
+  EXPECT_EQ(read_whole(file->handle), "kept\nnext\n");
+}
+
 TEST(OsOnWindows, HardLinkTakesAFreeNameOnly) {
   const TempFolder folder;
   folder.write(L"a", "x");
