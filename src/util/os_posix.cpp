@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -448,21 +449,32 @@ Result<LocalStamp> read_local_clock() {
   if (const char* tz = std::getenv("TZ"); tz != nullptr && *tz == '\0') {
     (void)::unsetenv("TZ");
   }
-  // A zone file that is a FIFO would hang the C library's loading of it
-  // (it opens it blocking), and a device would feed it without end: such
-  // a zone counts as UTC, the zone the C library takes for one it cannot
-  // read.
+  if (zone_file_unusable(std::getenv("TZ"))) {
+    // A zone file that is a FIFO would hang the C library's loading of it
+    // (it opens it blocking, and every time function loads the zone
+    // first), and a device would feed it without end: such a zone counts
+    // as UTC, the zone the library takes for one it cannot read, worked
+    // out here without it.
+    using namespace std::chrono;
+    const auto now = floor<minutes>(system_clock::now());
+    const auto day = floor<days>(now);
+    const year_month_day date(day);
+    const hh_mm_ss<minutes> time(now - day);
+    char text[48];
+    const int n = std::snprintf(text, sizeof text, "%04d-%02u-%02u%02d:%02d",
+                                int(date.year()), unsigned(date.month()),
+                                unsigned(date.day()),
+                                static_cast<int>(time.hours().count()),
+                                static_cast<int>(time.minutes().count()));
+    const std::string_view stamp(text, static_cast<std::size_t>(n));
+    return LocalStamp{std::string(stamp.substr(0, stamp.size() - 5)),
+                      std::string(stamp.substr(stamp.size() - 5))};
+  }
+  ::tzset();  // follow TZ as it is now
   const std::time_t now = std::time(nullptr);
   struct tm local {};
   errno = 0;
-  struct tm* got = nullptr;
-  if (zone_file_unusable(std::getenv("TZ"))) {
-    got = ::gmtime_r(&now, &local);
-  } else {
-    ::tzset();  // follow TZ as it is now
-    got = ::localtime_r(&now, &local);
-  }
-  if (got == nullptr) {
+  if (::localtime_r(&now, &local) == nullptr) {
     // It fails only when the year does not fit; say so even if the C
     // library left errno unset.
     return std::unexpected(OsError::system(errno != 0 ? errno : EOVERFLOW));

@@ -89,8 +89,10 @@ bool write_bytes(const std::string& path, const std::string& bytes) {
 TEST(DailyLog, AZoneFileThatIsNoFileCountsAsUtc) {
   TempVault zones;
   ASSERT_EQ(::mkfifo(zones.at("fifo").c_str(), 0600), 0);
-  for (const std::string tz :
-       {zones.at("fifo"), ":" + zones.at("fifo"), std::string("/dev/zero")}) {
+  std::string named = ":";
+  named += zones.at("fifo");
+  const std::string tzs[] = {zones.at("fifo"), named, "/dev/zero"};
+  for (const std::string& tz : tzs) {
     SCOPED_TRACE(tz);
     TempVault v;
     RunOptions options = options_for(tz, v.path());
