@@ -10,28 +10,26 @@ namespace vestigor_mcp {
 
 namespace {
 
-// The reply: the matches' count and the query, then one line per match.
-ToolOutcome reply(
-    std::string_view query, const std::string& vault,
-    const std::expected<std::vector<NoteMatch>, std::string>& found) {
-  if (!found) {
-    return std::unexpected(found.error());
-  }
-  if (found->empty()) {
-    return "No matches for \"" + std::string(query) + "\".";
-  }
-  std::string text = std::to_string(found->size()) + " file match(es) for \"" +
-                     std::string(query) + "\":\n";
-  for (const NoteMatch& match : *found) {
+// The reply's lines, one per match, each after a line feed.
+class ReplyLines final : public MatchSink {
+ public:
+  explicit ReplyLines(const std::string& vault) : vault_(vault) {}
+  void take(std::string_view path, std::size_t line_number,
+            std::string_view line) override {
     text += '\n';
-    text += display_path(match.path, vault);
+    text += display_path(path, vault_);
     text += ':';
-    text += std::to_string(match.line_number);
+    text += std::to_string(line_number);
     text += ": ";
-    text += trim_white_space(match.line);
+    text += trim_white_space(line);
+    ++count;
   }
-  return text;
-}
+  std::string text;
+  std::size_t count = 0;
+
+ private:
+  const std::string& vault_;
+};
 
 // The search, read with `knobs` (null: the way this system reads).
 ToolOutcome search_notes(std::string_view query, const ReaderKnobs* knobs) {
@@ -42,10 +40,19 @@ ToolOutcome search_notes(std::string_view query, const ReaderKnobs* knobs) {
   if (!vault) {
     return std::unexpected(vault.error());
   }
-  return reply(query, *vault,
-               knobs == nullptr
-                   ? find_notes(*vault, query, kMaxSearchMatches)
-                   : TEST_find_notes(*vault, query, kMaxSearchMatches, *knobs));
+  ReplyLines lines(*vault);
+  const auto found =
+      knobs == nullptr
+          ? find_notes(*vault, query, kMaxSearchMatches, lines)
+          : TEST_find_notes(*vault, query, kMaxSearchMatches, lines, *knobs);
+  if (!found) {
+    return std::unexpected(found.error());
+  }
+  if (lines.count == 0) {
+    return "No matches for \"" + std::string(query) + "\".";
+  }
+  return std::to_string(lines.count) + " file match(es) for \"" +
+         std::string(query) + "\":\n" + lines.text;
 }
 
 }  // namespace
