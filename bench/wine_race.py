@@ -17,6 +17,7 @@ import argparse
 import json
 import os
 import re
+import resource
 import statistics
 import subprocess
 import sys
@@ -48,11 +49,49 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def wineserver_pid():
+    """The pid of the wineserver serving WINEPREFIX (its working folder is
+    .../server-DEV-INODE of the prefix), or None."""
+    prefix = os.environ.get("WINEPREFIX")
+    if not prefix:
+        return None
+    st = os.stat(prefix)
+    want = f"/server-{st.st_dev:x}-{st.st_ino:x}"
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.readlink(f"/proc/{pid}/cwd").endswith(want):
+                return int(pid)
+        except OSError:
+            continue
+    return None
+
+
+def cpu_seconds(pid):
+    """User and system time of `pid` so far (0 when it is gone)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    except (OSError, TypeError):
+        return 0.0
+
+
 def run(argv, env, stdin=b""):
+    """Wall time, CPU time (the program's and the wineserver's), output."""
+    server = wineserver_pid() if argv and argv[0].endswith("wine") else None
+    server_before = cpu_seconds(server) if server else 0.0
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     done = subprocess.run(argv, input=stdin, env=env, stdout=subprocess.PIPE,
                           stderr=subprocess.DEVNULL, check=True)
-    return time.perf_counter() - start, done.stdout
+    wall = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime -
+                                                 before.ru_stime)
+    if server:
+        cpu += cpu_seconds(server) - server_before
+    run.cpu = cpu
+    return wall, done.stdout
 
 
 def programs(args, vault):
@@ -151,6 +190,7 @@ def main():
         all_same = check_answers(args, vault) and all_same
         progs = programs(args, vault)
         times = {(label, q): [] for label, *_ in progs for q in TIMED}
+        cpus = {(label, q): [] for label, *_ in progs for q in TIMED}
         for round_ in range(args.runs + 1):  # round 0 warms up
             for q in TIMED:
                 for label, argv, env, stdin in progs:
@@ -159,19 +199,24 @@ def main():
                     t, _ = run(argv, env, request_lines([q]) if stdin else b"")
                     if round_ > 0:
                         times[(label, q)].append(t)
+                        cpus[(label, q)].append(run.cpu)
         floor = statistics.median(times[("floor", TIMED[0])])
-        print(f"  median of {args.runs} interleaved runs, ms "
-              "(ratio to the floor):")
-        print(f"    {'floor':<12} {floor * 1000:8.1f}")
+        floor_cpu = statistics.median(cpus[("floor", TIMED[0])])
+        print(f"  median of {args.runs} interleaved runs, ms of wall time "
+              "and of CPU time (the program's and the wineserver's), "
+              "ratios to the floor's:")
+        print(f"    {'floor':<12} {floor * 1000:8.1f}          "
+              f"{floor_cpu * 1000:8.1f}")
         for q in TIMED:
             for label, *_ in progs:
                 if label == "floor":
                     continue
                 m = statistics.median(times[(label, q)])
+                c = statistics.median(cpus[(label, q)])
                 if label == "exe":
                     worst = max(worst, m / floor)
-                print(f"    {label:<12} {m * 1000:8.1f}  ({m / floor:.2f}x)"
-                      f"  {q}")
+                print(f"    {label:<12} {m * 1000:8.1f} ({m / floor:.2f}x) "
+                      f"{c * 1000:8.1f} ({c / floor_cpu:.2f}x)  {q}")
         if args.server_log and vault == args.vaults[0]:
             print("  wineserver requests (WINEDEBUG=+server) in one full "
                   f"scan; beyond an empty vault's, per note ({notes}):")
