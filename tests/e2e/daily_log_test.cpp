@@ -87,6 +87,9 @@ bool write_bytes(const std::string& path, const std::string& bytes) {
 // the zone, which opens it blocking: such a zone counts as UTC, and the
 // entry goes in at once.
 TEST(DailyLog, AZoneFileThatIsNoFileCountsAsUtc) {
+  VESTIGOR_SKIP_UNDER_WINE(
+      "Wine reads TZ's zone file itself as it starts (a FIFO holds it up); "
+      "the Windows server never reads TZ");
   TempVault zones;
   ASSERT_EQ(::mkfifo(zones.at("fifo").c_str(), 0600), 0);
   std::string named = ":";
