@@ -62,9 +62,9 @@ std::expected<std::optional<std::string_view>, int> LineReader::next() {
     if (wait_ != nullptr && !wait_(fd_)) {
       return std::unexpected(EINTR);
     }
-    // At most one chunk: Windows' C runtime counts in unsigned int.
+    // At most 1 GiB: Windows' C runtime counts in unsigned int.
     const auto room = static_cast<unsigned>(
-        std::min(buffer_.capacity() - buffer_.size(), kReadChunk));
+        std::min(buffer_.capacity() - buffer_.size(), std::size_t{1} << 30));
     const ssize_t n = ::read(fd_, buffer_.data() + buffer_.size(), room);
     if (n < 0) {
       if (errno == EINTR) {
