@@ -55,7 +55,10 @@ EOF
 chmod +x "$LAUNCHER"
 WINESERVER=$(command -v wineserver64 || command -v wineserver ||
   echo /usr/lib/wine/wineserver)
-WINEPREFIX=$WINEPREFIX "$WINESERVER" -p 120 2>/dev/null || true
+# One wineserver of this prefix, kept while the runs go on (any other one
+# of it, maybe a transient one, is ended first).
+WINEPREFIX=$WINEPREFIX "$WINESERVER" -k 2>/dev/null || true
+WINEPREFIX=$WINEPREFIX "$WINESERVER" -p 600 2>/dev/null || true
 "$LAUNCHER" cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
 
 set -- --wine "$LAUNCHER" --exe "$EXE" --floor "$OUT/read_floor_win32.exe" \
