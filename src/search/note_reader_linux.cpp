@@ -56,8 +56,12 @@ void read_ahead(const os::Handle& file, std::size_t bytes) {
 
 constexpr ReadHints kHints{read_cached, nothing_cached, read_ahead};
 
+// What a completion is for: the low two bits of its data, above them the
+// slot.
 constexpr std::uint64_t kOpen = 0;
 constexpr std::uint64_t kRead = 1;
+constexpr std::uint64_t kCheck = 2;
+constexpr std::uint64_t kKinds = 2;  // bits
 constexpr std::uint64_t kCancel = ~std::uint64_t{0};
 
 struct RingSlot {
@@ -134,7 +138,7 @@ class RingNotes : public SlotRing<RingSlot> {
 bool RingNotes::start() {
   io_uring_params params{};
   params.flags = IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN;
-  const auto entries = static_cast<unsigned>(2 * kRingDepth + 2);
+  const auto entries = static_cast<unsigned>(3 * kRingDepth + 2);
   if (io_uring_queue_init_params(entries, &ring_, &params) < 0) {
     params = {};
     if (io_uring_queue_init_params(entries, &ring_, &params) < 0) {
@@ -247,14 +251,15 @@ RingNotes::Added RingNotes::add(const os::Handle& walk_folder, const char* name,
     }
     throw std::bad_alloc();
   }
-  // Both entries or neither: an entry taken is submitted, set or not.
-  if (folder && io_uring_sq_space_left(&ring_) < 2) {
+  // All three entries or none: an entry taken is submitted, set or not.
+  if (folder && io_uring_sq_space_left(&ring_) < 3) {
     io_uring_submit(&ring_);
   }
-  const bool queued = folder && io_uring_sq_space_left(&ring_) >= 2;
+  const bool queued = folder && io_uring_sq_space_left(&ring_) >= 3;
   io_uring_sqe* open = queued ? io_uring_get_sqe(&ring_) : nullptr;
+  io_uring_sqe* check = queued ? io_uring_get_sqe(&ring_) : nullptr;
   io_uring_sqe* read = queued ? io_uring_get_sqe(&ring_) : nullptr;
-  if (open == nullptr || read == nullptr) {
+  if (open == nullptr || check == nullptr || read == nullptr) {
     // No descriptor left for the folder, or no room in the ring: the note
     // cannot be opened.
     slot.error = folder ? EAGAIN : folder.error();
@@ -271,13 +276,22 @@ RingNotes::Added RingNotes::add(const os::Handle& walk_folder, const char* name,
   io_uring_prep_openat_direct(open, folders_[*folder].fd, slot.name.c_str(),
                               O_RDONLY | O_NONBLOCK, 0,
                               static_cast<unsigned>(index));
-  io_uring_sqe_set_data64(open, (index << 1) | kOpen);
+  io_uring_sqe_set_data64(open, (index << kKinds) | kOpen);
   io_uring_sqe_set_flags(open, IOSQE_IO_LINK);
+  // What was opened must be a regular file: the direct descriptor cannot
+  // be examined, but advice on it is refused for a FIFO or socket
+  // (ESPIPE), which then cancels the read. (POSIX_FADV_NORMAL is the
+  // default, and is taken without leaving this thread.) A device that
+  // gives pieces without end is turned away at its second piece.
+  io_uring_prep_fadvise(check, static_cast<int>(index), 0, 0,
+                        POSIX_FADV_NORMAL);
+  io_uring_sqe_set_data64(check, (index << kKinds) | kCheck);
+  io_uring_sqe_set_flags(check, IOSQE_FIXED_FILE | IOSQE_IO_LINK);
   io_uring_prep_read(read, static_cast<int>(index), slot.buffer.data(),
                      static_cast<unsigned>(piece_bytes_), 0);
-  io_uring_sqe_set_data64(read, (index << 1) | kRead);
+  io_uring_sqe_set_data64(read, (index << kKinds) | kRead);
   io_uring_sqe_set_flags(read, IOSQE_FIXED_FILE);
-  in_flight_ += 2;
+  in_flight_ += 3;
   return Added::kAdded;
 }
 
@@ -287,11 +301,16 @@ void RingNotes::reap(const io_uring_cqe* cqe) {
   if (data == kCancel) {
     return;
   }
-  RingSlot& slot = at(data >> 1);
-  if ((data & 1) == kOpen) {
+  RingSlot& slot = at(data >> kKinds);
+  const std::uint64_t kind = data & ((1 << kKinds) - 1);
+  if (kind == kOpen) {
     slot.open_done = true;
     if (cqe->res < 0) {
       slot.error = -cqe->res;
+    }
+  } else if (kind == kCheck) {
+    if (cqe->res < 0 && slot.error == 0) {
+      slot.error = ENODEV;  // not a regular file (or the open failed first)
     }
   } else {
     slot.read_done = true;
@@ -354,16 +373,6 @@ os::Result<NotePiece> RingNotes::next_piece() {
   }
   if (slot.error == 0 && slot.read_result < 0) {
     slot.error = -slot.read_result;
-  }
-  if (slot.error == 0) {
-    // The ring's direct descriptor cannot be examined: the name is, now
-    // that it is open, so that a FIFO put in a note's place after the
-    // listing is not taken for the note.
-    const auto st =
-        os::status(os::Folder(folders_[slot.folder].fd), slot.name.c_str());
-    if (!st || st->kind != os::Kind::kRegular) {
-      slot.error = ENODEV;
-    }
   }
   if (slot.error != 0) {
     return std::unexpected(os::OsError::system(slot.error));
