@@ -1,8 +1,9 @@
 // gen_vault: writes a deterministic benchmark vault.
 //
-//   gen_vault DIR
+//   gen_vault DIR [NOTES]
 //
-// DIR must not exist yet. Writes 10,000 notes (about 135 MB) in nested
+// DIR must not exist yet. Writes 10,000 notes (or NOTES, the hidden ones
+// and the sizes in the same proportions) (about 135 MB) in nested
 // folders, 400 of them hidden (in .trash/, .obsidian/, or named .draft-*),
 // about a third holding non-ASCII text (accented Latin, Greek with final
 // sigma, Cyrillic, CJK, emoji, the Kelvin sign, I with dot), one in twenty
@@ -17,6 +18,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -184,10 +186,12 @@ bool write_file(const std::string& path, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: gen_vault DIR\n");
+  const int count = argc == 3 ? std::atoi(argv[2]) : kNotes;
+  if ((argc != 2 && argc != 3) || count < 100) {
+    std::fprintf(stderr, "usage: gen_vault DIR [NOTES, 100 or more]\n");
     return 2;
   }
+  const int hidden = count / (kNotes / kHidden);
   const std::string root = argv[1];
   if (::mkdir(root.c_str(), 0755) != 0) {
     std::fprintf(stderr, "gen_vault: cannot create %s (must not exist)\n",
@@ -200,10 +204,10 @@ int main(int argc, char** argv) {
     folder_names.push_back(pseudo_word(random));
   }
   std::vector<Note> notes;
-  for (int i = 0; i < kNotes; ++i) {
+  for (int i = 0; i < count; ++i) {
     Note note;
     note.seed = random.next();
-    note.hidden = i < kHidden;
+    note.hidden = i < hidden;
     std::string dir = folder(random, folder_names);
     std::string name = "note-" + std::to_string(i) + ".md";
     if (note.hidden) {
@@ -253,8 +257,8 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  std::printf("%d notes (%d hidden), %zu bytes, largest %zu bytes\n", kNotes,
-              kHidden, total, largest);
+  std::printf("%d notes (%d hidden), %zu bytes, largest %zu bytes\n", count,
+              hidden, total, largest);
   for (const Note& note : notes) {
     if (note.rare) {
       std::printf("rare word in %s\n", note.path.c_str());

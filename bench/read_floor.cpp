@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
   std::size_t bytes = 0;
   vestigor_mcp::Buffer note;
   vestigor_mcp::NoteWalk walk(argv[1]);
-  std::expected<bool, int> more;
+  vestigor_mcp::os::Result<bool> more;
   while ((more = walk.next()) && *more) {
     if (const auto text =
             vestigor_mcp::read_regular_file(walk.folder(), walk.name(), note)) {
@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
     }
   }
   if (!more) {
-    std::fprintf(stderr, "read_floor: out of memory\n");
+    std::fprintf(stderr, "read_floor: out of descriptors\n");
     return 1;
   }
   std::printf("%zu notes, %zu bytes\n", notes, bytes);

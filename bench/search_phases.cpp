@@ -97,7 +97,7 @@ Walked walk(const std::string& vault, bool read) {
   vestigor_mcp::Buffer note;
   std::string previous;
   vestigor_mcp::NoteWalk w(vault);
-  std::expected<bool, int> more;
+  vestigor_mcp::os::Result<bool> more;
   while ((more = w.next()) && *more) {
     ++out.notes;
     if (read) {
@@ -112,7 +112,7 @@ Walked walk(const std::string& vault, bool read) {
     }
   }
   if (!more) {
-    std::fprintf(stderr, "walk failed: errno %d\n", more.error());
+    std::fprintf(stderr, "walk failed: error %d\n", more.error().code());
     std::exit(1);
   }
   return out;

@@ -2,7 +2,7 @@
 # built as a Windows program against GoogleTest from Debian's sources
 # (googletest, /usr/src/googletest), and run under Wine in one start. The
 # end-to-end and interop suites run from a Linux build against the Windows
-# server (the wine-e2e preset).
+# server (the windows-e2e preset).
 set(VESTIGOR_GTEST_SOURCE /usr/src/googletest/googletest CACHE PATH
   "GoogleTest's sources, built for the Windows unit tests")
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -14,10 +14,9 @@ add_executable(unit_tests
   protocol/dispatch_test.cpp
   tools/vault_test.cpp
   util/unicode_test.cpp
-  util/posix_windows_test.cpp)
+  util/note_append_test.cpp
+  util/os_windows_test.cpp)
 target_include_directories(unit_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-target_compile_options(unit_tests PRIVATE
-  "SHELL:-include ${CMAKE_CURRENT_SOURCE_DIR}/support/env_windows.hpp")
 target_link_libraries(unit_tests PRIVATE
   vestigor_core vestigor_test_warnings gtest gtest_main)
 target_link_options(unit_tests PRIVATE -static)

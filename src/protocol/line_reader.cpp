@@ -5,6 +5,7 @@
 #endif
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -85,8 +86,10 @@ std::expected<std::optional<std::string_view>, int> LineReader::next() {
       dropping_ = true;
       return std::unexpected(ENOMEM);
     }
-    const ssize_t n = ::read(fd_, buffer_.data() + buffer_.size(),
-                             buffer_.capacity() - buffer_.size());
+    // At most 1 GiB: Windows' C runtime counts in unsigned int.
+    const auto room = static_cast<unsigned>(
+        std::min(buffer_.capacity() - buffer_.size(), std::size_t{1} << 30));
+    const ssize_t n = ::read(fd_, buffer_.data() + buffer_.size(), room);
     if (n < 0) {
       if (errno == EINTR || waited_for_input(fd_)) {
         continue;

@@ -7,13 +7,14 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "search/note_reader.hpp"
 #include "search/note_reader_sync.hpp"
+#include "search/slot_ring.hpp"
 #include "util/buffer.hpp"
-#include "util/eintr.hpp"
 
 namespace vestigor_mcp {
 
@@ -30,18 +31,37 @@ constexpr std::size_t kStartWindow = 8;
 
 // The plain reads' hints: preadv2 with RWF_NOWAIT reads only what is
 // cached, and readahead(2) starts reading the rest.
-ssize_t read_cached(int fd, char* to, std::size_t size, off_t offset) {
+os::Result<std::size_t> read_cached(const os::Handle& file, char* to,
+                                    std::size_t size, std::uint64_t offset) {
   const iovec vec{to, size};
-  return retry_on_eintr(
-      [&] { return ::preadv2(fd, &vec, 1, offset, RWF_NOWAIT); });
+  for (;;) {
+    const ssize_t n = ::preadv2(file.native(), &vec, 1,
+                                static_cast<off_t>(offset), RWF_NOWAIT);
+    if (n >= 0) {
+      return static_cast<std::size_t>(n);
+    }
+    if (errno != EINTR) {
+      return std::unexpected(os::OsError::system(errno));
+    }
+  }
 }
 
-void read_ahead(int fd, std::size_t bytes) { ::readahead(fd, 0, bytes); }
+bool nothing_cached(const os::OsError& error) {
+  return error == os::OsError::system(EAGAIN);
+}
 
-constexpr ReadHints kHints{read_cached, read_ahead};
+void read_ahead(const os::Handle& file, std::size_t bytes) {
+  ::readahead(file.native(), 0, bytes);
+}
 
+constexpr ReadHints kHints{read_cached, nothing_cached, read_ahead};
+
+// What a completion is for: the low two bits of its data, above them the
+// slot.
 constexpr std::uint64_t kOpen = 0;
 constexpr std::uint64_t kRead = 1;
+constexpr std::uint64_t kCheck = 2;
+constexpr std::uint64_t kKinds = 2;  // bits
 constexpr std::uint64_t kCancel = ~std::uint64_t{0};
 
 struct RingSlot {
@@ -49,7 +69,12 @@ struct RingSlot {
   std::string name;
   std::size_t folder = 0;  // in folders_
   Buffer buffer;
-  int error = 0;  // why it could not be opened or read
+  int error = 0;  // why it could not be opened or read (an errno value)
+  // After the first piece, the note opened again the checked way
+  // (os::open_regular), which turns away what is not a regular file: the
+  // ring's direct descriptor cannot be examined, and a device put in a
+  // note's place after the listing would give pieces without end.
+  os::Handle checked;
   bool open_done = false;
   bool read_done = false;
   int read_result = 0;
@@ -60,7 +85,7 @@ struct RingSlot {
 // its first piece read into the slot's buffer by a linked read.
 class RingNotes : public SlotRing<RingSlot> {
  public:
-  RingNotes(std::size_t piece_bytes) : piece_bytes_(piece_bytes) {}
+  explicit RingNotes(std::size_t piece_bytes) : piece_bytes_(piece_bytes) {}
   ~RingNotes();
   RingNotes(const RingNotes&) = delete;
   RingNotes& operator=(const RingNotes&) = delete;
@@ -71,8 +96,12 @@ class RingNotes : public SlotRing<RingSlot> {
   bool has_room() const {
     return size() < window_limit(depth(), taken(), wanted_);
   }
-  std::expected<void, int> add(const NoteWalk& walk);
-  std::expected<NotePiece, int> next_piece();
+  // kNoDescriptor: out of descriptors, nothing added: with notes held, to
+  // be added again once they are searched; with none, the ring cannot go
+  // on and the plain reads take over.
+  enum class Added { kAdded, kNoDescriptor };
+  Added add(const os::Handle& folder, const char* name, std::string_view path);
+  os::Result<NotePiece> next_piece();
   void drop();
 
  private:
@@ -84,7 +113,8 @@ class RingNotes : public SlotRing<RingSlot> {
   };
 
   io_uring_sqe* get_sqe();
-  std::expected<std::size_t, int> folder_of(const NoteWalk& walk);
+  std::expected<std::size_t, int> folder_of(const os::Handle& folder,
+                                            std::string_view folder_path);
   void release(std::size_t folder);
   void wait(const RingSlot& slot);
   void reap(const io_uring_cqe* cqe);
@@ -108,7 +138,7 @@ class RingNotes : public SlotRing<RingSlot> {
 bool RingNotes::start() {
   io_uring_params params{};
   params.flags = IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN;
-  const auto entries = static_cast<unsigned>(2 * kRingDepth + 2);
+  const auto entries = static_cast<unsigned>(3 * kRingDepth + 2);
   if (io_uring_queue_init_params(entries, &ring_, &params) < 0) {
     params = {};
     if (io_uring_queue_init_params(entries, &ring_, &params) < 0) {
@@ -161,11 +191,9 @@ io_uring_sqe* RingNotes::get_sqe() {
   return sqe;
 }
 
-std::expected<std::size_t, int> RingNotes::folder_of(const NoteWalk& walk) {
-  const std::string_view path = walk.path();
-  const std::string_view folder_path =
-      path.substr(0, path.size() - std::char_traits<char>::length(walk.name()));
-  if (current_folder_ != SIZE_MAX && current_walk_fd_ == walk.folder() &&
+std::expected<std::size_t, int> RingNotes::folder_of(
+    const os::Handle& walk_folder, std::string_view folder_path) {
+  if (current_folder_ != SIZE_MAX && current_walk_fd_ == walk_folder.native() &&
       folder_path == current_folder_path_) {
     ++folders_[current_folder_].users;
     return current_folder_;
@@ -174,14 +202,14 @@ std::expected<std::size_t, int> RingNotes::folder_of(const NoteWalk& walk) {
   while (folders_[free].fd >= 0) {
     ++free;  // one more entry than slots: one is free
   }
-  const int fd = ::fcntl(walk.folder(), F_DUPFD_CLOEXEC, 0);
+  const int fd = ::fcntl(walk_folder.native(), F_DUPFD_CLOEXEC, 0);
   if (fd < 0) {
     return std::unexpected(errno);
   }
   const std::size_t old = current_folder_;
   folders_[free] = {fd, 1};
   current_folder_ = free;
-  current_walk_fd_ = walk.folder();
+  current_walk_fd_ = walk_folder.native();
   current_folder_path_.assign(folder_path);
   if (old != SIZE_MAX && folders_[old].users == 0) {
     ::close(folders_[old].fd);
@@ -198,28 +226,40 @@ void RingNotes::release(std::size_t folder) {
   }
 }
 
-std::expected<void, int> RingNotes::add(const NoteWalk& walk) {
+RingNotes::Added RingNotes::add(const os::Handle& walk_folder, const char* name,
+                                std::string_view path) {
+  const std::size_t name_size = std::char_traits<char>::length(name);
+  const auto folder =
+      folder_of(walk_folder, path.substr(0, path.size() - name_size));
+  if (!folder && (folder.error() == EMFILE || folder.error() == ENFILE)) {
+    wanted_ = 1;  // the notes held ahead go first, then one at a time
+    return Added::kNoDescriptor;
+  }
   const std::size_t index = push();
   RingSlot& slot = at(index);
-  slot.path.assign(walk.path());
-  slot.name.assign(walk.name());
+  slot.path.assign(path);
+  slot.name.assign(name, name_size);
   slot.error = 0;
   slot.open_done = false;
   slot.read_done = false;
   slot.offset = 0;
   slot.folder = SIZE_MAX;
+  slot.checked.close();
   if (!slot.buffer.reserve(piece_bytes_)) {
-    return std::unexpected(ENOMEM);
+    if (folder) {
+      release(*folder);
+    }
+    throw std::bad_alloc();
   }
-  const auto folder = folder_of(walk);
-  // Both entries or neither: an entry taken is submitted, set or not.
-  if (folder && io_uring_sq_space_left(&ring_) < 2) {
+  // All three entries or none: an entry taken is submitted, set or not.
+  if (folder && io_uring_sq_space_left(&ring_) < 3) {
     io_uring_submit(&ring_);
   }
-  const bool queued = folder && io_uring_sq_space_left(&ring_) >= 2;
+  const bool queued = folder && io_uring_sq_space_left(&ring_) >= 3;
   io_uring_sqe* open = queued ? io_uring_get_sqe(&ring_) : nullptr;
+  io_uring_sqe* check = queued ? io_uring_get_sqe(&ring_) : nullptr;
   io_uring_sqe* read = queued ? io_uring_get_sqe(&ring_) : nullptr;
-  if (open == nullptr || read == nullptr) {
+  if (open == nullptr || check == nullptr || read == nullptr) {
     // No descriptor left for the folder, or no room in the ring: the note
     // cannot be opened.
     slot.error = folder ? EAGAIN : folder.error();
@@ -228,7 +268,7 @@ std::expected<void, int> RingNotes::add(const NoteWalk& walk) {
     if (folder) {
       release(*folder);
     }
-    return {};
+    return Added::kAdded;
   }
   slot.folder = *folder;
   // O_NONBLOCK: a FIFO put in a note's place must not make a read wait.
@@ -236,14 +276,23 @@ std::expected<void, int> RingNotes::add(const NoteWalk& walk) {
   io_uring_prep_openat_direct(open, folders_[*folder].fd, slot.name.c_str(),
                               O_RDONLY | O_NONBLOCK, 0,
                               static_cast<unsigned>(index));
-  io_uring_sqe_set_data64(open, (index << 1) | kOpen);
+  io_uring_sqe_set_data64(open, (index << kKinds) | kOpen);
   io_uring_sqe_set_flags(open, IOSQE_IO_LINK);
+  // What was opened must be a regular file: the direct descriptor cannot
+  // be examined, but advice on it is refused for a FIFO or socket
+  // (ESPIPE), which then cancels the read. (POSIX_FADV_NORMAL is the
+  // default, and is taken without leaving this thread.) A device that
+  // gives pieces without end is turned away at its second piece.
+  io_uring_prep_fadvise(check, static_cast<int>(index), 0, 0,
+                        POSIX_FADV_NORMAL);
+  io_uring_sqe_set_data64(check, (index << kKinds) | kCheck);
+  io_uring_sqe_set_flags(check, IOSQE_FIXED_FILE | IOSQE_IO_LINK);
   io_uring_prep_read(read, static_cast<int>(index), slot.buffer.data(),
                      static_cast<unsigned>(piece_bytes_), 0);
-  io_uring_sqe_set_data64(read, (index << 1) | kRead);
+  io_uring_sqe_set_data64(read, (index << kKinds) | kRead);
   io_uring_sqe_set_flags(read, IOSQE_FIXED_FILE);
-  in_flight_ += 2;
-  return {};
+  in_flight_ += 3;
+  return Added::kAdded;
 }
 
 void RingNotes::reap(const io_uring_cqe* cqe) {
@@ -252,11 +301,16 @@ void RingNotes::reap(const io_uring_cqe* cqe) {
   if (data == kCancel) {
     return;
   }
-  RingSlot& slot = at(data >> 1);
-  if ((data & 1) == kOpen) {
+  RingSlot& slot = at(data >> kKinds);
+  const std::uint64_t kind = data & ((1 << kKinds) - 1);
+  if (kind == kOpen) {
     slot.open_done = true;
     if (cqe->res < 0) {
       slot.error = -cqe->res;
+    }
+  } else if (kind == kCheck) {
+    if (cqe->res < 0 && slot.error == 0) {
+      slot.error = ENODEV;  // not a regular file (or the open failed first)
     }
   } else {
     slot.read_done = true;
@@ -292,21 +346,26 @@ void RingNotes::wait(const RingSlot& slot) {
   }
 }
 
-std::expected<NotePiece, int> RingNotes::next_piece() {
+os::Result<NotePiece> RingNotes::next_piece() {
   const std::size_t head = index();
   RingSlot& slot = at(head);
   if (slot.offset > 0 && slot.error == 0) {
-    // A later piece, through the ring like the first.
-    io_uring_sqe* read = get_sqe();
-    if (read == nullptr) {
-      return std::unexpected(EAGAIN);
+    if (!slot.checked.is_open()) {
+      auto file = os::open_regular(os::Folder(folders_[slot.folder].fd),
+                                   slot.name.c_str());
+      if (!file) {
+        slot.error = file.error().code();
+        return std::unexpected(file.error());
+      }
+      slot.checked = std::move(file->handle);
     }
-    io_uring_prep_read(read, static_cast<int>(head), slot.buffer.data(),
-                       static_cast<unsigned>(piece_bytes_), slot.offset);
-    io_uring_sqe_set_data64(read, (head << 1) | kRead);
-    io_uring_sqe_set_flags(read, IOSQE_FIXED_FILE);
-    ++in_flight_;
-    slot.read_done = false;
+    const auto n = os::read_at(os::system_io(), slot.checked,
+                               slot.buffer.data(), piece_bytes_, slot.offset);
+    if (!n) {
+      return std::unexpected(n.error());
+    }
+    slot.offset += *n;
+    return NotePiece{{slot.buffer.data(), *n}, *n < piece_bytes_};
   }
   wait(slot);
   if (!slot.open_done || !slot.read_done) {
@@ -316,7 +375,7 @@ std::expected<NotePiece, int> RingNotes::next_piece() {
     slot.error = -slot.read_result;
   }
   if (slot.error != 0) {
-    return std::unexpected(slot.error);
+    return std::unexpected(os::OsError::system(slot.error));
   }
   const auto size = static_cast<std::size_t>(slot.read_result);
   slot.offset += size;
@@ -324,79 +383,107 @@ std::expected<NotePiece, int> RingNotes::next_piece() {
 }
 
 void RingNotes::drop() {
-  const RingSlot& slot = front();
+  RingSlot& slot = front();
+  slot.checked.close();
   if (slot.folder != SIZE_MAX) {
     release(slot.folder);
   }
   pop();
+  if (ring_empty() && current_folder_ != SIZE_MAX &&
+      folders_[current_folder_].users == 0) {
+    // Nothing waits to be opened: the walk's folder is let go too, so a
+    // search out of descriptors has every one it can get.
+    ::close(folders_[current_folder_].fd);
+    folders_[current_folder_].fd = -1;
+    current_folder_ = SIZE_MAX;
+  }
 }
+
+// The plain reads first, the ring once the search has taken `ring_after`
+// notes and the plain reads hold none: the ring is set up when the note
+// after that is added.
+class StagedReader final : public NoteReader {
+ public:
+  StagedReader(const ReaderKnobs& knobs)
+      : piece_bytes_(knobs.piece_bytes),
+        ring_after_(knobs.ring_after),
+        ring_planned_(knobs.way == TEST_ReadWay::kRing),
+        sync_(std::make_unique<SyncNotes>(
+            knobs.way == TEST_ReadWay::kOneByOne ? 1 : kReadAheadDepth,
+            knobs.piece_bytes, &kHints)) {}
+
+  bool has_room() const override {
+    if (ring_) {
+      return ring_->has_room();
+    }
+    if (ring_due()) {
+      return sync_->empty();  // the notes the plain reads hold come first
+    }
+    return sync_->has_room();
+  }
+
+  bool add(const os::Handle& folder, const char* name,
+           std::string_view path) override {
+    if (!ring_ && ring_due() && sync_->empty()) {
+      start_ring();
+    }
+    if (!ring_) {
+      return sync_->add(folder, name, path);
+    }
+    if (ring_->add(folder, name, path) == RingNotes::Added::kAdded) {
+      return true;
+    }
+    if (!ring_->ring_empty()) {
+      return false;
+    }
+    // Too few descriptors for the ring: one note at a time, plainly.
+    ring_.reset();
+    sync_ = std::make_unique<SyncNotes>(1, piece_bytes_, nullptr);
+    return sync_->add(folder, name, path);
+  }
+
+  bool empty() const override {
+    return ring_ ? ring_->ring_empty() : sync_->empty();
+  }
+  std::string_view path() const override {
+    return ring_ ? ring_->front_path() : sync_->path();
+  }
+  os::Result<NotePiece> next_piece() override {
+    return ring_ ? ring_->next_piece() : sync_->next_piece();
+  }
+  void drop() override {
+    if (ring_) {
+      ring_->drop();
+    } else {
+      sync_->drop();
+    }
+  }
+
+ private:
+  bool ring_due() const {
+    return ring_planned_ && sync_->taken() >= ring_after_;
+  }
+
+  void start_ring() {
+    ring_planned_ = false;
+    auto started = std::make_unique<RingNotes>(piece_bytes_);
+    if (started->start()) {
+      ring_ = std::move(started);
+      sync_.reset();
+    }
+  }
+
+  std::size_t piece_bytes_;
+  std::size_t ring_after_;
+  bool ring_planned_;
+  std::unique_ptr<SyncNotes> sync_;
+  std::unique_ptr<RingNotes> ring_;
+};
 
 }  // namespace
 
-struct NoteReader::Impl {
-  std::unique_ptr<RingNotes> ring;
-  std::unique_ptr<SyncNotes> sync;
-  std::size_t piece_bytes = 0;
-  std::size_t ring_after = 0;
-  bool ring_planned = false;
-
-  bool ring_due() const { return ring_planned && sync->taken() >= ring_after; }
-  // Moves to the ring once the plain reads have nothing in flight.
-  void start_ring() {
-    ring_planned = false;
-    auto started = std::make_unique<RingNotes>(piece_bytes);
-    if (started->start()) {
-      ring = std::move(started);
-      sync.reset();
-    }
-  }
-};
-
-NoteReader::NoteReader(ReadWay preferred, std::size_t piece_bytes,
-                       std::size_t ring_after)
-    : impl_(std::make_unique<Impl>()) {
-  impl_->piece_bytes = piece_bytes;
-  impl_->ring_after = ring_after;
-  impl_->ring_planned = preferred == ReadWay::kRing;
-  impl_->sync = std::make_unique<SyncNotes>(
-      preferred == ReadWay::kOneByOne ? 1 : kReadAheadDepth, piece_bytes,
-      &kHints);
-}
-
-NoteReader::~NoteReader() = default;
-
-bool NoteReader::has_room() {
-  if (!impl_->ring && impl_->ring_due()) {
-    if (!impl_->sync->empty()) {
-      return false;  // the notes the plain reads hold come first
-    }
-    impl_->start_ring();
-  }
-  return impl_->ring ? impl_->ring->has_room() : impl_->sync->has_room();
-}
-
-std::expected<void, int> NoteReader::add(const NoteWalk& walk) {
-  return impl_->ring ? impl_->ring->add(walk) : impl_->sync->add(walk);
-}
-
-bool NoteReader::empty() const {
-  return impl_->ring ? impl_->ring->empty() : impl_->sync->empty();
-}
-
-std::string_view NoteReader::path() const {
-  return impl_->ring ? impl_->ring->path() : impl_->sync->path();
-}
-
-std::expected<NotePiece, int> NoteReader::next_piece() {
-  return impl_->ring ? impl_->ring->next_piece() : impl_->sync->next_piece();
-}
-
-void NoteReader::drop() {
-  if (impl_->ring) {
-    impl_->ring->drop();
-  } else {
-    impl_->sync->drop();
-  }
+std::unique_ptr<NoteReader> make_note_reader(const ReaderKnobs& knobs) {
+  return std::make_unique<StagedReader>(knobs);
 }
 
 }  // namespace vestigor_mcp

@@ -1,13 +1,6 @@
 #include "search/note_reader_sync.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdint>
-
-#include "util/eintr.hpp"
-#include "util/fs.hpp"
+#include <new>
 
 namespace vestigor_mcp {
 
@@ -20,10 +13,11 @@ constexpr std::size_t kTakenPerNoteAhead = 4;
 }  // namespace
 
 SyncNotes::SyncNotes(std::size_t depth, std::size_t piece_bytes,
-                     const ReadHints* hints)
-    : SlotRing(depth),
+                     const ReadHints* hints, os::Io& io)
+    : notes_(depth),
       piece_bytes_(piece_bytes),
-      hints_(depth > 1 ? hints : nullptr) {}
+      hints_(depth > 1 ? hints : nullptr),
+      io_(&io) {}
 
 SyncNotes::~SyncNotes() {
   while (!empty()) {
@@ -35,59 +29,66 @@ bool SyncNotes::has_room() const {
   // Opening a note ahead waits for its inode when the cache is cold, and a
   // note opened past the search's stop is wasted: the window grows by one
   // note for every four taken.
-  return size() < (cold_ ? window_limit(depth(), taken(),
-                                        1 + taken() / kTakenPerNoteAhead)
-                         : 1);
+  return notes_.size() < (cold_ && !one_by_one_
+                              ? window_limit(notes_.depth(), taken(),
+                                             1 + taken() / kTakenPerNoteAhead)
+                              : 1);
 }
 
-std::expected<void, int> SyncNotes::add(const NoteWalk& walk) {
+bool SyncNotes::add(const os::Handle& folder, const char* name,
+                    std::string_view path) {
   // The one piece buffer, made before any note needs it: running out of
   // memory fails the search instead of skipping notes.
   if (!piece_.reserve(piece_bytes_)) {
-    return std::unexpected(ENOMEM);
+    throw std::bad_alloc();
   }
-  SyncSlot& slot = at(push());
-  slot.path.assign(walk.path());
+  auto file = os::open_regular(folder, name);
+  if (!file && file.error().is(os::Errc::kTooManyFiles) && !empty()) {
+    one_by_one_ = true;  // the notes held ahead go first
+    return false;
+  }
+  SyncSlot& slot = notes_.at(notes_.push());
+  slot.path.assign(path);
   slot.offset = 0;
-  const auto file = open_regular_file(walk.folder(), walk.name());
   if (!file) {
-    slot.fd = -1;
+    slot.file.close();
     slot.error = file.error();
-    return {};
+    return true;
   }
-  slot.fd = file->fd;
-  slot.error = 0;
-  slot.size = static_cast<off_t>(file->size);
+  slot.file = std::move(file->handle);
+  slot.size = file->size;
   if (cold_) {
-    hints_->read_ahead(slot.fd, piece_bytes_);
+    hints_->read_ahead(slot.file, piece_bytes_);
   }
-  return {};
+  return true;
 }
 
-std::expected<NotePiece, int> SyncNotes::next_piece() {
-  SyncSlot& slot = front();
-  if (slot.fd < 0) {
+os::Result<NotePiece> SyncNotes::next_piece() {
+  SyncSlot& slot = notes_.front();
+  if (!slot.file.is_open()) {
     return std::unexpected(slot.error);
   }
-  ssize_t n = -1;
+  os::Result<std::size_t> n = std::unexpected(slot.error);
+  bool read = false;
   bool partial = false;  // a cached part only: more may follow
   if (hints_ != nullptr && !no_cached_reads_) {
-    n = hints_->read_cached(slot.fd, piece_.data(), piece_bytes_, slot.offset);
-    partial = n > 0 && static_cast<std::size_t>(n) < piece_bytes_ &&
-              slot.offset + n < slot.size;
-    if (n >= 0 && !partial) {
+    n = hints_->read_cached(slot.file, piece_.data(), piece_bytes_,
+                            slot.offset);
+    read = n.has_value();
+    partial = n && *n > 0 && *n < piece_bytes_ && slot.offset + *n < slot.size;
+    if (n && !partial) {
       if (cold_ && ++cached_run_ == kCachedRunToStopHints) {
         cold_ = false;
       }
-    } else if (n >= 0 || errno == EAGAIN) {
+    } else if (n || hints_->nothing_cached(n.error())) {
       cached_run_ = 0;
       if (!cold_) {
         // The disk is being waited for: hint every note ahead from now on.
         cold_ = true;
-        for (std::size_t i = 1; i < size(); ++i) {
-          const SyncSlot& ahead = at(index(i));
-          if (ahead.fd >= 0) {
-            hints_->read_ahead(ahead.fd, piece_bytes_);
+        for (std::size_t i = 1; i < notes_.size(); ++i) {
+          const SyncSlot& ahead = notes_.at(notes_.index(i));
+          if (ahead.file.is_open()) {
+            hints_->read_ahead(ahead.file, piece_bytes_);
           }
         }
       }
@@ -95,26 +96,19 @@ std::expected<NotePiece, int> SyncNotes::next_piece() {
       no_cached_reads_ = true;  // a file system that cannot tell
     }
   }
-  if (n < 0) {
-    n = retry_on_eintr([&] {
-      return ::pread(slot.fd, piece_.data(), piece_bytes_, slot.offset);
-    });
+  if (!read) {
+    n = os::read_at(*io_, slot.file, piece_.data(), piece_bytes_, slot.offset);
   }
-  if (n < 0) {
-    return std::unexpected(errno);
+  if (!n) {
+    return std::unexpected(n.error());
   }
-  const auto size = static_cast<std::size_t>(n);
-  slot.offset += n;
-  return NotePiece{{piece_.data(), size}, !partial && size < piece_bytes_};
+  slot.offset += *n;
+  return NotePiece{{piece_.data(), *n}, !partial && *n < piece_bytes_};
 }
 
 void SyncNotes::drop() {
-  SyncSlot& slot = front();
-  if (slot.fd >= 0) {
-    ::close(slot.fd);
-    slot.fd = -1;
-  }
-  pop();
+  notes_.front().file.close();
+  notes_.pop();
 }
 
 }  // namespace vestigor_mcp

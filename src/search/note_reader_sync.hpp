@@ -9,108 +9,80 @@
 // notes early helps only while the disk is waited for.
 #pragma once
 
-#include <sys/types.h>
-
-#include <algorithm>
 #include <cstddef>
-#include <expected>
+#include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "search/note_reader.hpp"
+#include "search/slot_ring.hpp"
 #include "util/buffer.hpp"
+#include "util/os.hpp"
 
 namespace vestigor_mcp {
 
 // What a system offers to read ahead of need.
 struct ReadHints {
   // Reads what the page cache holds of the range without waiting for the
-  // disk: the bytes read, or -1 with errno (EAGAIN when none are cached).
-  ssize_t (*read_cached)(int fd, char* to, std::size_t size, off_t offset);
+  // disk: the bytes read, or a failure (kWouldBlock-like: none cached).
+  os::Result<std::size_t> (*read_cached)(const os::Handle& file, char* to,
+                                         std::size_t size,
+                                         std::uint64_t offset);
+  // Whether a read_cached failure says that nothing is cached.
+  bool (*nothing_cached)(const os::OsError& error);
   // Asks for the first `bytes` of the file to be read into the cache.
-  void (*read_ahead)(int fd, std::size_t bytes);
-};
-
-// The notes in a reader's window, in the order they were added: a ring
-// of slots (each with the note's `path`) holding size() notes from the
-// front one, and the count of notes dropped so far. Each way of reading
-// keeps its notes in one.
-template <typename Slot>
-class SlotRing {
- public:
-  explicit SlotRing(std::size_t depth = 0) : slots_(depth) {}
-
-  std::size_t depth() const { return slots_.size(); }
-  std::size_t size() const { return count_; }
-  bool empty() const { return count_ == 0; }
-  // Notes dropped so far.
-  std::size_t taken() const { return taken_; }
-  // The front note's path.
-  std::string_view path() const { return slots_[head_].path; }
-
- protected:
-  void resize(std::size_t depth) { slots_.resize(depth); }
-  // Where the front slot, or the `i`-th one after it, is in the ring.
-  std::size_t index(std::size_t i = 0) const {
-    return (head_ + i) % slots_.size();
-  }
-  Slot& at(std::size_t index) { return slots_[index]; }
-  Slot& front() { return slots_[head_]; }
-  // Takes the slot after the last one: where it is in the ring.
-  std::size_t push() { return index(count_++); }
-  // Lets the front slot go.
-  void pop() {
-    head_ = index(1);
-    --count_;
-    ++taken_;
-  }
-
- private:
-  std::vector<Slot> slots_;
-  std::size_t head_ = 0;
-  std::size_t count_ = 0;
-  std::size_t taken_ = 0;
+  void (*read_ahead)(const os::Handle& file, std::size_t bytes);
 };
 
 struct SyncSlot {
   std::string path;
-  int fd = -1;
-  int error = 0;  // why it could not be opened
-  off_t size = 0;
-  off_t offset = 0;  // of the next piece
+  os::Handle file;
+  os::OsError error = os::OsError::system(0);  // why it could not be opened
+  std::uint64_t size = 0;
+  std::uint64_t offset = 0;  // of the next piece
 };
 
-class SyncNotes : public SlotRing<SyncSlot> {
+class SyncNotes final : public NoteReader {
  public:
-  // `hints` may be null: no hints.
-  SyncNotes(std::size_t depth, std::size_t piece_bytes, const ReadHints* hints);
-  ~SyncNotes();
+  // `hints` may be null: no hints. Reads go through `io`.
+  SyncNotes(std::size_t depth, std::size_t piece_bytes, const ReadHints* hints,
+            os::Io& io = os::system_io());
+  ~SyncNotes() override;
   SyncNotes(const SyncNotes&) = delete;
   SyncNotes& operator=(const SyncNotes&) = delete;
 
-  bool has_room() const;
-  std::expected<void, int> add(const NoteWalk& walk);
-  std::expected<NotePiece, int> next_piece();
-  void drop();
+  bool has_room() const override;
+  bool add(const os::Handle& folder, const char* name,
+           std::string_view path) override;
+  bool empty() const override { return notes_.ring_empty(); }
+  std::string_view path() const override { return notes_.front_path(); }
+  os::Result<NotePiece> next_piece() override;
+  void drop() override;
+
+  std::size_t taken() const { return notes_.taken(); }
 
  private:
+  // SlotRing with its slots open to this reader.
+  struct Notes : SlotRing<SyncSlot> {
+    using SlotRing::at;
+    using SlotRing::front;
+    using SlotRing::index;
+    using SlotRing::pop;
+    using SlotRing::push;
+    using SlotRing::SlotRing;
+  };
+
+  Notes notes_;
   std::size_t piece_bytes_;
   const ReadHints* hints_;
+  os::Io* io_;
   // Whether the last reads found their pages missing; how many reads in a
   // row found them cached.
   bool cold_ = false;
   std::size_t cached_run_ = 0;
   bool no_cached_reads_ = false;
+  bool one_by_one_ = false;  // descriptors ran out: no more reading ahead
   Buffer piece_;
 };
-
-// The slow start shared by the ways that read ahead: how many notes may be
-// in the window after `taken` notes were dropped, when reads have shown
-// that `wanted` notes ahead are worth having.
-inline std::size_t window_limit(std::size_t depth, std::size_t taken,
-                                std::size_t wanted) {
-  return std::min({depth, 8 + taken, wanted});
-}
 
 }  // namespace vestigor_mcp

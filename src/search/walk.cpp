@@ -1,56 +1,21 @@
 #include "search/walk.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
-#include "util/eintr.hpp"
 #include "util/path.hpp"
 
 namespace vestigor_mcp {
 
 namespace {
 
-// Folders near the root keep their descriptors while the walk is below
+// Folders near the root keep their handles while the walk is below
 // them, and so do the deepest few folders of the current path; the folders
 // between are closed on the way down and opened again, from the nearest
 // open one, should the walk come back to take more of their entries. The
-// walk thus holds at most kHeldLevels + kWindowLevels descriptors, at any
+// walk thus holds at most kHeldLevels + kWindowLevels handles, at any
 // depth, and never opens anything by a path longer than one name.
 constexpr std::size_t kHeldLevels = 32;
 constexpr std::size_t kWindowLevels = 32;
-
-constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK;
-
-int open_directory(int dir, const char* name) {
-  return retry_on_eintr([&] { return ::openat(dir, name, kDirectoryFlags); });
-}
-
-// The root by its path; a path longer than the system takes in one call
-// is opened one component at a time.
-int open_root(const std::string& path) {
-  int fd = open_directory(AT_FDCWD, path.c_str());
-  if (fd >= 0 || errno != ENAMETOOLONG) {
-    return fd;
-  }
-  fd = path.front() == '/' ? open_directory(AT_FDCWD, "/") : AT_FDCWD;
-  for (const std::string_view part : split_path(path)) {
-    if (fd == -1) {
-      break;
-    }
-    const std::string component(part);
-    const int next = open_directory(fd, component.c_str());
-    if (fd != AT_FDCWD) {
-      ::close(fd);
-    }
-    fd = next;
-  }
-  return fd == AT_FDCWD ? -1 : fd;
-}
 
 // A name of a note: the text after its last full stop is exactly "md".
 bool is_note_name(std::string_view name) {
@@ -62,20 +27,17 @@ bool is_note_name(std::string_view name) {
 
 // ---- Listing ----
 
-bool Listing::add(std::string_view name, EntryType type) {
-  if (name.empty() || name.front() == '.' || type == EntryType::kOther ||
-      (type == EntryType::kRegular && !is_note_name(name))) {
-    return true;
+void Listing::take(std::string_view name, os::EntryType type) {
+  if (name.empty() || name.front() == '.' || type == os::EntryType::kOther ||
+      (type == os::EntryType::kRegular && !is_note_name(name))) {
+    return;
   }
-  const Entry entry{names_.size(), name.size(), type};
-  if (!names_.reserve(names_.size() + name.size() + 1) ||
-      !entries_.reserve(entries_.size() + sizeof entry)) {
-    return false;
-  }
-  // Room for both first, so that a name is never kept without its entry.
-  return names_.append(name) && names_.append(std::string_view("\0", 1)) &&
-         entries_.append(std::string_view(reinterpret_cast<const char*>(&entry),
-                                          sizeof entry));
+  // Out of memory ends the search (it throws), so an entry left without
+  // its name is never read.
+  const std::size_t offset = names_.size();
+  names_.append(name);
+  names_.push_back('\0');
+  entries_.push_back({offset, name.size(), type});
 }
 
 void Listing::clear() {
@@ -83,33 +45,21 @@ void Listing::clear() {
   entries_.clear();
 }
 
-const Listing::Entry& Listing::at(std::size_t i) const {
-  return reinterpret_cast<const Entry*>(entries_.data())[i];
-}
-
-std::string_view Listing::name(std::size_t i) const {
-  const Entry& entry = at(i);
-  return {names_.data() + entry.offset, entry.size};
-}
-
 void Listing::sort() {
-  if (size() < 2) {
-    return;
-  }
-  auto* first = reinterpret_cast<Entry*>(entries_.data());
   const char* names = names_.data();
   // string_view compares as unsigned bytes: path order within a folder.
-  std::sort(first, first + size(), [names](const Entry& a, const Entry& b) {
-    return std::string_view(names + a.offset, a.size) <
-           std::string_view(names + b.offset, b.size);
-  });
+  std::sort(entries_.begin(), entries_.end(),
+            [names](const Entry& a, const Entry& b) {
+              return std::string_view(names + a.offset, a.size) <
+                     std::string_view(names + b.offset, b.size);
+            });
 }
 
 // ---- NoteWalk ----
 
 struct NoteWalk::Frame {
-  int fd = -1;  // -1 while closed (see kWindowLevels)
-  FolderId id;
+  os::Handle folder;  // closed while out of the window (see kWindowLevels)
+  os::FolderInfo info;
   std::size_t path_size = 0;  // path_ up to and including this folder's '/'
   std::size_t next = 0;       // the next entry of `listing` to take
   Listing listing;
@@ -124,113 +74,99 @@ NoteWalk::~NoteWalk() {
   }
 }
 
-int NoteWalk::folder() const { return frames_[depth_ - 1].fd; }
+const os::Handle& NoteWalk::folder() const {
+  return frames_[depth_ - 1].folder;
+}
 
-std::expected<bool, int> NoteWalk::start() {
+bool NoteWalk::start() {
   started_ = true;
   if (root_.empty()) {
     return false;  // an empty path names no folder
   }
-  const int fd = open_root(root_);
-  if (fd < 0) {
+  auto root = os::open_folder(os::Folder::by_path(), root_.c_str());
+  if (!root) {
     return false;
   }
   path_ = join_path(root_, "");
-  if (const auto entered = enter(fd); !entered) {
-    return std::unexpected(entered.error());
-  }
+  enter(std::move(*root), os::EntryType::kDirectory);
   return true;
 }
 
-std::expected<void, int> NoteWalk::enter(int fd) {
-  FolderId id;
-  if (!folder_id(fd, id) || on_path(id)) {
-    ::close(fd);
-    return {};
+void NoteWalk::enter(os::Handle folder, os::EntryType listed) {
+  const os::FolderInfo* parent =
+      depth_ > 0 ? &frames_[depth_ - 1].info : nullptr;
+  const auto info = os::folder_info(folder, parent, listed);
+  if (!info || info->pseudo || on_path(info->id)) {
+    return;
   }
   if (frames_.size() == depth_) {
     frames_.emplace_back();
   }
   Frame& frame = frames_[depth_];
   frame.listing.clear();
-  if (!reader_.list(fd, frame.listing)) {
-    ::close(fd);
-    return std::unexpected(ENOMEM);
-  }
+  (void)lister_.list(folder, frame.listing);  // what it gave, if it fails
   // Names in byte order make the depth-first walk meet the notes in path
   // order: a folder's notes come before those of any later name.
   frame.listing.sort();
-  frame.fd = fd;
-  frame.id = id;
+  frame.folder = std::move(folder);
+  frame.info = *info;
   frame.path_size = path_.size();
   frame.next = 0;
   ++depth_;
   close_beyond_window();
-  return {};
 }
 
-bool NoteWalk::on_path(const FolderId& id) const {
+bool NoteWalk::on_path(const os::FileId& id) const {
   for (std::size_t i = 0; i < depth_; ++i) {
-    if (frames_[i].id == id) {
+    if (frames_[i].info.id == id) {
       return true;
     }
   }
   return false;
 }
 
-void NoteWalk::pop() {
-  Frame& top = frames_[--depth_];
-  if (top.fd >= 0) {
-    ::close(top.fd);
-    top.fd = -1;
-  }
-}
+void NoteWalk::pop() { frames_[--depth_].folder.close(); }
 
 void NoteWalk::close_beyond_window() {
   if (depth_ > kHeldLevels + kWindowLevels) {
-    Frame& left = frames_[depth_ - kWindowLevels - 1];
-    if (left.fd >= 0) {
-      ::close(left.fd);
-      left.fd = -1;
-    }
+    frames_[depth_ - kWindowLevels - 1].folder.close();
   }
 }
 
 bool NoteWalk::reopen(std::size_t level) {
-  if (frames_[level].fd >= 0) {
+  if (frames_[level].folder.is_open()) {
     return true;
   }
   std::size_t open = level;
-  while (frames_[open].fd < 0) {
+  while (!frames_[open].folder.is_open()) {
     --open;  // the root's frame is never closed
   }
   for (std::size_t k = open + 1; k <= level; ++k) {
     Frame& parent = frames_[k - 1];
     Frame& frame = frames_[k];
-    const int fd =
-        open_directory(parent.fd, parent.listing.c_name(parent.next - 1));
-    FolderId id;
-    if (fd < 0 || !folder_id(fd, id) || id != frame.id) {
-      if (fd >= 0) {
-        ::close(fd);
-      }
-      return false;  // moved or gone since: seen as it is now
+    auto folder =
+        os::open_folder(parent.folder, parent.listing.c_name(parent.next - 1));
+    if (!folder) {
+      return false;  // gone since
     }
-    frame.fd = fd;
+    const auto info = os::folder_info(*folder, &parent.info,
+                                      parent.listing.type(parent.next - 1));
+    if (!info || info->id != frame.info.id) {
+      return false;  // moved since: seen as it is now
+    }
+    frame.folder = std::move(*folder);
     if (k - 1 >= kHeldLevels && k - 1 + kWindowLevels <= level) {
-      ::close(parent.fd);
-      parent.fd = -1;
+      parent.folder.close();
     }
   }
   return true;
 }
 
-std::expected<bool, int> NoteWalk::next() {
-  if (!started_) {
-    const std::expected<bool, int> begun = start();
-    if (!begun || !*begun) {
-      return begun;
-    }
+void NoteWalk::pass() { passing_ = true; }
+
+os::Result<bool> NoteWalk::next() {
+  if (!started_ && !start()) {
+    return false;
   }
   while (depth_ > 0) {
     Frame& top = frames_[depth_ - 1];
@@ -245,31 +181,37 @@ std::expected<bool, int> NoteWalk::next() {
       continue;
     }
     const char* name = top.listing.c_name(i);
-    EntryType type = types_ == TypeSource::kLookedUp ? EntryType::kUnknown
-                                                     : top.listing.type(i);
-    if (type == EntryType::kUnknown) {
-      struct stat st {};
-      if (::fstatat(top.fd, name, &st, 0) != 0) {
+    os::EntryType type = types_ == TypeSource::TEST_kLookedUp
+                             ? os::EntryType::kUnknown
+                             : top.listing.type(i);
+    if (type == os::EntryType::kUnknown) {
+      const auto st = os::status(top.folder, name);
+      if (!st) {
         continue;  // a broken link, or gone meanwhile
       }
-      if (S_ISDIR(st.st_mode)) {
-        type = EntryType::kDirectory;  // enter() turns a cycle away
-      } else if (S_ISREG(st.st_mode) && is_note_name(top.listing.name(i))) {
-        type = EntryType::kRegular;
+      if (st->kind == os::Kind::kDirectory) {
+        type = os::EntryType::kDirectory;  // enter() turns a cycle away
+      } else if (st->kind == os::Kind::kRegular &&
+                 is_note_name(top.listing.name(i))) {
+        type = os::EntryType::kRegular;
       } else {
         continue;  // not a note, or a FIFO or device that could block
       }
     }
-    if (type == EntryType::kDirectory) {
-      const int fd = open_directory(top.fd, name);
-      if (fd < 0) {
+    if (type == os::EntryType::kDirectory) {
+      auto folder = os::open_folder(top.folder, name);
+      if (!folder) {
+        if (folder.error().is(os::Errc::kTooManyFiles) && !passing_) {
+          top.next = i;  // tried again on the next call
+          return std::unexpected(folder.error());
+        }
+        passing_ = false;
         continue;
       }
+      passing_ = false;
       path_.append(top.listing.name(i));
       path_ += '/';
-      if (const auto entered = enter(fd); !entered) {
-        return std::unexpected(entered.error());
-      }
+      enter(std::move(*folder), top.listing.type(i));
       continue;
     }
     name_ = name;

@@ -17,8 +17,8 @@
 
 #include <string_view>
 
-#include "tools/vault.hpp"
-#include "util/local_clock.hpp"
+#include "tools/tool_outcome.hpp"
+#include "util/os.hpp"
 
 namespace vestigor_mcp {
 
@@ -28,6 +28,6 @@ ToolOutcome append_daily_log(std::string_view text);
 // For tests only: the same append, stamped `stamp` instead of the local
 // clock's reading.
 ToolOutcome TEST_append_daily_log(std::string_view text,
-                                  const LocalStamp& stamp);
+                                  const os::LocalStamp& stamp);
 
 }  // namespace vestigor_mcp

@@ -1,19 +1,19 @@
-// search.hpp: the search tool: case-insensitive substring search over the
-// vault's notes. Reports, for at most 50 notes in path order, the first
-// line whose Unicode lower-case form holds the lower-cased query. An empty
-// query or an unset vault is a failure outcome, and so is running out of
-// memory; unreadable or non-UTF-8 notes are skipped, and so is a note one
-// of whose lines is too long to hold. Notes are read in pieces, ahead of
-// the one searched (search/note_reader.hpp), so memory stays bounded by a
-// constant and the longest line looked at. Stops reading at the 50th
-// match. Never writes, keeps nothing between calls, builds no index.
+// search.hpp: the search tool: the engine's matches (search/find_notes.hpp)
+// as the reply's text. Reports, for at most 50 notes in path order, the
+// first line whose Unicode lower-case form holds the lower-cased query. An
+// empty query or an unset vault is a failure outcome, and so is running
+// out of memory; unreadable or non-UTF-8 notes are skipped, and so is a
+// note one of whose lines is too long to hold. Notes are read in pieces,
+// ahead of the one searched, so memory stays bounded by a constant and the
+// longest line looked at. Stops reading at the 50th match. Never writes,
+// keeps nothing between calls, builds no index.
 #pragma once
 
 #include <cstddef>
 #include <string_view>
 
 #include "search/note_reader.hpp"
-#include "tools/vault.hpp"
+#include "tools/tool_outcome.hpp"
 
 namespace vestigor_mcp {
 
@@ -24,7 +24,7 @@ ToolOutcome search(std::string_view query);
 
 // For tests: the search read the given way (or the next this system has)
 // from its first note, in pieces of the given size.
-ToolOutcome TEST_search(std::string_view query, ReadWay way,
+ToolOutcome TEST_search(std::string_view query, TEST_ReadWay way,
                         std::size_t piece_bytes);
 
 }  // namespace vestigor_mcp

@@ -1,7 +1,6 @@
 #include "tools/snapshots.hpp"
 
-#include <fcntl.h>
-
+#include "tools/vault.hpp"
 #include "util/buffer.hpp"
 #include "util/fs.hpp"
 #include "util/path.hpp"
@@ -24,7 +23,8 @@ ToolOutcome snapshot(std::string_view name, const ToolOutcome& missing) {
   };
   Buffer buffer;
   for (const std::string& path : candidates) {
-    const auto text = read_regular_file(AT_FDCWD, path.c_str(), buffer);
+    const auto text =
+        read_regular_file(os::Folder::by_path(), path.c_str(), buffer);
     if (text && is_valid_utf8(*text)) {
       return std::string(*text);
     }

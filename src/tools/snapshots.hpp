@@ -4,7 +4,7 @@
 // skipped silently. Never writes.
 #pragma once
 
-#include "tools/vault.hpp"
+#include "tools/tool_outcome.hpp"
 
 namespace vestigor_mcp {
 

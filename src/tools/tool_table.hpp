@@ -7,7 +7,7 @@
 #include <span>
 #include <string_view>
 
-#include "tools/vault.hpp"
+#include "tools/tool_outcome.hpp"
 
 namespace vestigor_mcp {
 

@@ -4,14 +4,14 @@
 #include <utility>
 #include <vector>
 
-#include "util/environment.hpp"
+#include "util/os.hpp"
 #include "util/path.hpp"
 #include "util/unicode.hpp"
 
 namespace vestigor_mcp {
 
 std::expected<std::string, std::string> vault_root() {
-  auto value = environment_variable("VESTIGOR_VAULT");
+  auto value = os::environment_variable("VESTIGOR_VAULT");
   if (!value || !is_valid_utf8(*value)) {
     return std::unexpected(std::string(kVaultNotSet));
   }

@@ -1,6 +1,6 @@
-// vault.hpp: what every tool shares: the shape of a tool's answer, where
-// the vault is, and how vault paths are shown. Reads the
-// environment afresh on every call and keeps nothing.
+// vault.hpp: what every tool shares: where the vault is, and how vault
+// paths are shown. Reads the environment afresh on every call and keeps
+// nothing.
 #pragma once
 
 #include <expected>
@@ -8,9 +8,6 @@
 #include <string_view>
 
 namespace vestigor_mcp {
-
-// A tool's answer: the success text, or the failure message.
-using ToolOutcome = std::expected<std::string, std::string>;
 
 inline constexpr std::string_view kVaultNotSet =
     "VESTIGOR_VAULT env var is not set";

@@ -5,6 +5,7 @@
 #endif
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "util/eintr.hpp"
@@ -31,14 +32,10 @@ bool waited_for_room(int fd) {
 #endif
 }
 
-}  // namespace
+// One write takes at most 1 GiB: Windows' C runtime counts in unsigned int.
+constexpr std::size_t kMostPerWrite = std::size_t{1} << 30;
 
-std::string write_error_text(int error) {
-  if (error == kNoProgress) {
-    return "failed to write whole buffer";
-  }
-  return os_error_text(error);
-}
+}  // namespace
 
 std::expected<void, int> write_all(int fd, std::string_view data) {
   std::size_t written = 0;
@@ -49,8 +46,10 @@ std::expected<void, int> write_all(int fd, std::string_view data,
                                    std::size_t& written) {
   written = 0;
   while (!data.empty()) {
+    const auto size =
+        static_cast<unsigned>(std::min(data.size(), kMostPerWrite));
     const ssize_t n =
-        retry_on_eintr([&] { return ::write(fd, data.data(), data.size()); });
+        retry_on_eintr([&] { return ::write(fd, data.data(), size); });
     if (n < 0) {
       if (waited_for_room(fd)) {
         continue;

@@ -1,22 +1,21 @@
-// fd_io.hpp: raw descriptor I/O and the one place where errno becomes text.
-// Interrupted system calls are retried; failures come back as values and
-// are never thrown.
+// fd_io.hpp: writing to the standard streams' descriptors. Interrupted
+// system calls are retried; failures come back as values and are never
+// thrown. (The I/O error text comes from the OS boundary, util/os.hpp.)
 #pragma once
 
 #include <expected>
 #include <string>
 #include <string_view>
 
+#include "util/os.hpp"
+
 namespace vestigor_mcp {
 
-// "<strerror text> (os error N)", the wording of every OS failure reported.
-std::string os_error_text(int errnum);
+using os::os_error_text;
 
 // Why write_all stopped: an errno value, or kNoProgress when the system
 // accepted zero bytes.
 inline constexpr int kNoProgress = 0;
-// os_error_text, or "failed to write whole buffer" for kNoProgress.
-std::string write_error_text(int error);
 
 // Writes every byte of `data` to `fd`, repeating partial writes. On a
 // non-blocking descriptor that has no room (EAGAIN) it waits until it has

@@ -9,6 +9,7 @@ namespace {
 // Windows takes a backslash as a separator too.
 #ifdef _WIN32
 constexpr std::string_view kSeparators = "/\\";
+constexpr std::string_view kVerbatimPrefix = R"(\\?\)";
 #else
 constexpr std::string_view kSeparators = "/";
 #endif
@@ -21,6 +22,19 @@ bool is_separator(char c) {
 
 std::string join_path(std::string_view base, std::string_view relative) {
   std::string out(base);
+#ifdef _WIN32
+  // After "\\?\" (and "\\?\UNC\") Windows takes the path as it stands,
+  // '/' included: only a backslash separates components there.
+  if (base.starts_with(kVerbatimPrefix)) {
+    if (out.back() != '\\') {
+      out += '\\';
+    }
+    for (const char c : relative) {
+      out += c == '/' ? '\\' : c;
+    }
+    return out;
+  }
+#endif
   if (!out.empty() && out.back() != '/') {
     out += '/';
   }
@@ -32,7 +46,8 @@ std::vector<std::string_view> split_path(std::string_view path) {
   std::vector<std::string_view> out;
   std::size_t i = 0;
   while (i < path.size()) {
-    const std::size_t slash = std::min(path.find('/', i), path.size());
+    const std::size_t slash =
+        std::min(path.find_first_of(kSeparators, i), path.size());
     if (slash > i) {
       out.push_back(path.substr(i, slash - i));
     }
@@ -43,7 +58,7 @@ std::vector<std::string_view> split_path(std::string_view path) {
 
 std::vector<std::string_view> path_components(std::string_view path) {
   std::vector<std::string_view> out;
-  if (!path.empty() && path.front() == '/') {
+  if (!path.empty() && is_separator(path.front())) {
     out.push_back(path.substr(0, 1));
   }
   for (const std::string_view part : split_path(path)) {

@@ -83,6 +83,27 @@ bool write_bytes(const std::string& path, const std::string& bytes) {
   return static_cast<bool>(std::ofstream(path, std::ios::binary) << bytes);
 }
 
+// A TZ naming a FIFO (or a device) would hang the C library's loading of
+// the zone, which opens it blocking: such a zone counts as UTC, and the
+// entry goes in at once.
+TEST(DailyLog, AZoneFileThatIsNoFileCountsAsUtc) {
+  VESTIGOR_SKIP_UNDER_WINE(
+      "Wine reads TZ's zone file itself as it starts (a FIFO holds it up); "
+      "the Windows server never reads TZ");
+  TempVault zones;
+  ASSERT_EQ(::mkfifo(zones.at("fifo").c_str(), 0600), 0);
+  std::string named = ":";
+  named += zones.at("fifo");
+  const std::string tzs[] = {zones.at("fifo"), named, "/dev/zero"};
+  for (const std::string& tz : tzs) {
+    SCOPED_TRACE(tz);
+    TempVault v;
+    RunOptions options = options_for(tz, v.path());
+    options.timeout = std::chrono::seconds(10);
+    expect_stamped_in_zone("UTC", options, v.path());
+  }
+}
+
 // Kiritimati (UTC+14) as the system's zone, in a mount namespace of the
 // server's own: /etc/localtime leads to it, while the zone files a C
 // library may read for an empty TZ ("UTC", "Universal") stay UTC. Here
@@ -182,7 +203,7 @@ TEST(DailyLog, ReportsPermissionDeniedToAnUnprivilegedUser) {
   }
 }
 
-// The wire's row of the argument rule (tests/tools/tool_table_test.cpp):
+// The wire's row of the argument rule (tests/protocol/tool_call_test.cpp):
 // a blank text, escaped as JSON, is refused before the vault is looked at.
 TEST(DailyLog, RejectsBlankTextBeforeLookingAtTheVault) {
   TempVault v;

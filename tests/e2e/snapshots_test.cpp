@@ -4,6 +4,10 @@
 // Which candidate note wins is tested on the tools themselves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "support/server_process.hpp"
@@ -13,7 +17,7 @@ namespace vestigor_mcp::testing {
 namespace {
 
 TEST(ToolCall, ReadsNameAndArgumentsLeniently) {
-  // The rule's cases are in tools/tool_table_test.cpp; here, one row per
+  // The rule's cases are in protocol/tool_call_test.cpp; here, one row per
   // tool through the wire (the daily log's is with its own tests), and a
   // name that is escaped on its way in and back out.
   TempVault vault;
@@ -54,6 +58,43 @@ TEST(ToolCall, UnsetOrNonUtf8VaultIsReportedByEveryVaultTool) {
   EXPECT_EQ(run_server(input).out_lines(), expected);
   EXPECT_EQ(run_server(input, in_vault("/tmp/\xFF\xFEvault")).out_lines(),
             expected);
+}
+
+// Windows takes a path after "\\?\" as it stands, '/' included: every
+// tool must join its names onto such a vault with backslashes.
+TEST(ToolCall, VerbatimWindowsVaultServesEveryTool) {
+  if (!kServerUnderWine) {
+    GTEST_SKIP() << "a Windows path form";
+  }
+  TempVault vault;
+  vault.write("current-state.md", "state");
+  vault.write("agents/memory/open-threads.md", "threads");
+  vault.write("projects/alpha.md", "# Alpha\nthe verbatim line\n");
+  std::string verbatim = "\\\\?\\Z:" + vault.path();
+  std::replace(verbatim.begin(), verbatim.end(), '/', '\\');
+  const RunResult r =
+      run_server(snapshot_calls_input() +
+                     tool_call_input(3, "search", R"({"query":"VERBATIM"})") +
+                     append_call_input(4, "an entry"),
+                 in_vault(verbatim));
+  const Lines out = r.out_lines();
+  ASSERT_EQ(out.size(), 4U) << r.out;
+  EXPECT_EQ(out[0], tool_result_line(1, "state", false));
+  EXPECT_EQ(out[1], tool_result_line(2, "threads", false));
+  EXPECT_EQ(out[2], tool_result_line(3,
+                                     "1 file match(es) for \"VERBATIM\":\n\n"
+                                     "projects/alpha.md:2: the verbatim line",
+                                     false));
+  EXPECT_NE(out[3].find("Appended to daily/"), std::string::npos) << out[3];
+  std::size_t notes = 0;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(vault.path() + "/daily")) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_NE(text.find(" an entry\n"), std::string::npos) << text;
+    ++notes;
+  }
+  EXPECT_EQ(notes, 1U);
 }
 
 TEST(Snapshots, ReturnTheNoteByteForByte) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "protocol/catalog.hpp"
+#include "support/env_windows.hpp"
 
 namespace vestigor_mcp {
 namespace {

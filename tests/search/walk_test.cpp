@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -28,6 +29,7 @@ namespace {
 
 using testing::make_chain;
 using testing::TempVault;
+namespace fs = std::filesystem;
 
 // ---- Path order, the order the walk must produce ----
 
@@ -59,7 +61,7 @@ std::vector<std::string> walk(const TempVault& vault, const std::string& root,
                               TypeSource types = TypeSource::kAsListed) {
   std::vector<std::string> relative;
   NoteWalk w(root, types);
-  std::expected<bool, int> more;
+  os::Result<bool> more;
   while ((more = w.next()) && *more) {
     const std::string path(w.path());
     EXPECT_TRUE(path.starts_with(vault.path() + "/")) << path;
@@ -112,7 +114,7 @@ TEST(NoteWalk, ListsVisibleNotesInPathOrder) {
       "B.md",     "a/b.md",           "a/z.md",  "a-b.md",     "a.md",
       "d/e/f.md", "link-to-d/e/f.md", "link.md", "shown/x.md", "x.md/in.md"};
   EXPECT_EQ(walk(vault, vault.path()), want);
-  EXPECT_EQ(walk(vault, vault.path(), TypeSource::kLookedUp), want);
+  EXPECT_EQ(walk(vault, vault.path(), TypeSource::TEST_kLookedUp), want);
   // With a trailing slash the paths get no doubled separator.
   EXPECT_EQ(walk(vault, vault.path() + "/").size(), want.size());
 }
@@ -129,7 +131,7 @@ TEST(NoteWalk, CutsLinkCyclesAtAFolderAlreadyOnThePath) {
   // Below z, n is not yet on the path, so z/up is walked, down to where
   // it would come back to z.
   for (const TypeSource types :
-       {TypeSource::kAsListed, TypeSource::kLookedUp}) {
+       {TypeSource::kAsListed, TypeSource::TEST_kLookedUp}) {
     EXPECT_EQ(walk(vault, vault.path(), types),
               (std::vector<std::string>{"n/sub/deep.md", "n/top.md",
                                         "z/deep.md", "z/up/top.md"}));
@@ -196,7 +198,7 @@ TEST(NoteWalk, ReadsNotesBelowPathsLongerThanTheSystemTakes) {
   std::size_t most_open = 0;
   Buffer note;
   NoteWalk w(vault.path());
-  std::expected<bool, int> more;
+  os::Result<bool> more;
   while ((more = w.next()) && *more) {
     paths.emplace_back(w.path());
     const auto text = read_regular_file(w.folder(), w.name(), note);
@@ -254,7 +256,7 @@ TEST(NoteWalk, SeesAFolderMovedAwayMidWalkAsGone) {
   std::vector<std::string> z_levels;
   bool renamed = false;
   NoteWalk w(vault.path());
-  std::expected<bool, int> more;
+  os::Result<bool> more;
   while ((more = w.next()) && *more) {
     if (!renamed &&
         w.path().size() > vault.path().size() + std::size_t{2} * kLevels) {
@@ -290,7 +292,7 @@ TEST(NoteWalk, ListsEachFolderWhenItReachesIt) {
   vault.write("c/3.md", "x");
   const std::size_t before = open_descriptors();
   std::vector<std::string> seen;
-  std::expected<bool, int> more;
+  os::Result<bool> more;
   for (NoteWalk w(vault.path()); (more = w.next()) && *more;) {
     seen.emplace_back(w.path().substr(vault.path().size() + 1));
     if (seen.size() == 1) {
@@ -319,7 +321,7 @@ TEST(NoteWalk, AbsorbsWhatCannotBeListed) {
   for (const std::string& root :
        {std::string(), vault.at("missing"), vault.at("file.md")}) {
     NoteWalk w(root);
-    std::expected<bool, int> more;
+    os::Result<bool> more;
     while ((more = w.next()) && *more) {
       files.emplace_back(w.path());
     }
@@ -327,6 +329,29 @@ TEST(NoteWalk, AbsorbsWhatCannotBeListed) {
   }
   EXPECT_TRUE(files.empty());
 }
+
+#ifdef __linux__
+// A link into /proc is not followed: the kernel's files are no notes, and
+// through /proc/self/cwd and /proc/self/root the walk would leave the
+// vault for folders all over the system.
+TEST(NoteWalk, DoesNotEnterPseudoFileSystems) {
+  TempVault vault;
+  TempVault elsewhere;
+  vault.write("a.md", "x");
+  vault.write("z.md", "x");
+  elsewhere.write("outside.md", "x");
+  vault.symlink("/proc/self", "p");
+  const fs::path previous = fs::current_path();
+  fs::current_path(elsewhere.path());  // what /proc/self/cwd leads to
+  std::vector<std::string> seen;
+  NoteWalk w(vault.path());
+  while (seen.size() < 10 && w.next().value_or(false)) {
+    seen.emplace_back(std::string(w.path()).substr(vault.path().size() + 1));
+  }
+  fs::current_path(previous);
+  EXPECT_EQ(seen, (std::vector<std::string>{"a.md", "z.md"}));
+}
+#endif
 
 }  // namespace
 }  // namespace vestigor_mcp

@@ -1,6 +1,8 @@
 // env_windows.hpp: setenv and unsetenv for the unit tests built for
-// Windows, over the C runtime's _putenv_s (which the server's getenv
-// reads). The C runtime cannot hold a variable set to "": that is unset.
+// Windows that set variables (included by each; nothing is force-included),
+// over the C runtime's _putenv_s, which sets the process's environment
+// block that the server reads too. The C runtime cannot hold a variable
+// set to "": that is unset.
 #pragma once
 
 #ifdef _WIN32

@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 using testing::FolderFiles;
 using testing::TempVault;
 
-const LocalStamp kStamp{"2026-12-06", "14:05"};
+const os::LocalStamp kStamp{"2026-12-06", "14:05"};
 const std::string kAppended = "text: Appended to daily/2026-12-06.md";
 
 // The tool's outcome for `text` stamped `stamp` ("text: ..." or
@@ -30,7 +30,7 @@ const std::string kAppended = "text: Appended to daily/2026-12-06.md";
 // working directory is seen there) with VESTIGOR_VAULT set to `vault`
 // (nullopt: unset); the vault's end unsets it again.
 std::string append(const TempVault& v, const std::optional<std::string>& vault,
-                   std::string_view text, const LocalStamp& stamp = kStamp) {
+                   std::string_view text, const os::LocalStamp& stamp = kStamp) {
   const fs::path previous = fs::current_path();
   fs::current_path(v.path());
   if (vault) {

@@ -37,7 +37,7 @@ TEST(MakeDirectories, ConcurrentCreatorsEachReportOnlyTheirOwnFolders) {
         threads.emplace_back([&] {
           ready.arrive_and_wait();
           const auto result = make_directories(path);
-          ASSERT_TRUE(result.has_value()) << result.error();
+          ASSERT_TRUE(result.has_value()) << result.error().code();
           mine = *result;
         });
       }
@@ -68,21 +68,21 @@ TEST(ParentDirectory, DropsTheLastComponent) {
 TEST(Sync, SyncsFoldersAndDataAndReportsWhatCannotBe) {
   TempVault v;
   v.write("note.md", "x");
-  EXPECT_TRUE(sync_directory(v.path()).has_value());
-  EXPECT_EQ(sync_directory(v.at("missing")).error(), ENOENT);
-  EXPECT_EQ(sync_directory(v.at("note.md")).error(), ENOTDIR);
+  EXPECT_TRUE(os::sync_folder(v.path().c_str()).has_value());
+  EXPECT_EQ(os::sync_folder(v.at("missing").c_str()).error().code(), ENOENT);
+  EXPECT_EQ(os::sync_folder(v.at("note.md").c_str()).error().code(), ENOTDIR);
 
-  const int fd = ::open(v.at("note.md").c_str(), O_WRONLY | O_APPEND);
-  ASSERT_GE(fd, 0);
-  EXPECT_TRUE(sync_data(fd).has_value());
-  ::close(fd);
+  const os::Handle file(::open(v.at("note.md").c_str(), O_WRONLY | O_APPEND));
+  ASSERT_TRUE(file.is_open());
+  EXPECT_TRUE(os::sync_data(os::system_io(), file).has_value());
   int pipe_fds[2];
   ASSERT_EQ(::pipe(pipe_fds), 0);
   // A pipe (like a device a note may link to) keeps nothing to sync.
-  EXPECT_TRUE(sync_data(pipe_fds[1]).has_value());
-  ::close(pipe_fds[0]);
-  ::close(pipe_fds[1]);
-  EXPECT_EQ(sync_data(-1).error(), EBADF);
+  const os::Handle reader(pipe_fds[0]);
+  const os::Handle writer(pipe_fds[1]);
+  EXPECT_TRUE(os::sync_data(os::system_io(), writer).has_value());
+  EXPECT_EQ(os::sync_data(os::system_io(), os::Handle()).error().code(),
+            EBADF);
 }
 
 }  // namespace

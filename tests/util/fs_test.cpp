@@ -60,7 +60,7 @@ TEST(MakeDirectories, CreatesMissingFoldersAndAcceptsExistingOnes) {
     TempVault v;
     row.setup(v);
     const auto made = make_directories(v.at(row.path));
-    ASSERT_TRUE(made.has_value()) << made.error();
+    ASSERT_TRUE(made.has_value()) << made.error().code();
     EXPECT_TRUE(is_directory(v.at(row.path)));
     if (row.made) {
       Paths expected;
@@ -95,7 +95,7 @@ TEST(MakeDirectories, ReportsWhatIsInTheWay) {
     row.setup(v);
     const auto made = make_directories(v.at(row.path));
     ASSERT_FALSE(made.has_value());
-    EXPECT_EQ(made.error(), row.error);
+    EXPECT_EQ(made.error().code(), row.error);
   }
 }
 
@@ -108,7 +108,7 @@ TEST(ReadRegularFile, ReadsWholeFilesAndRefusesEverythingElse) {
   vault.mkdir("dir.md");
   Buffer buffer;
   const auto read = [&buffer](const std::string& path) {
-    return read_regular_file(AT_FDCWD, path.c_str(), buffer);
+    return read_regular_file(os::Folder::by_path(), path.c_str(), buffer);
   };
   EXPECT_EQ(read(vault.at("big.md")).value(), big);
   // The buffer is reused: a shorter note leaves nothing of the longer one.
@@ -122,7 +122,7 @@ TEST(ReadRegularFile, ReadsWholeFilesAndRefusesEverythingElse) {
   // Relative to a folder's descriptor, as the walk opens notes.
   const int dir = ::open(vault.path().c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_GE(dir, 0);
-  EXPECT_EQ(read_regular_file(dir, "small.md", buffer).value(), "small");
+  EXPECT_EQ(read_regular_file(os::Folder(dir), "small.md", buffer).value(), "small");
   ::close(dir);
 }
 
@@ -130,7 +130,7 @@ TEST(ReadRegularFile, ReadsPastTheSizeAFileReported) {
   // /proc reports a size of 0 for files that hold text: the read goes on
   // until the end, not to the reported size.
   Buffer buffer;
-  const auto status = read_regular_file(AT_FDCWD, "/proc/self/status", buffer);
+  const auto status = read_regular_file(os::Folder::by_path(), "/proc/self/status", buffer);
   if (!status) {
     GTEST_SKIP() << "no /proc here";
   }
