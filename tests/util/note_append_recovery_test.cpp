@@ -33,23 +33,28 @@ struct Killed {};  // what the double throws: the appender is gone
 
 // The system's I/O, until the appender dies, or with a full disk.
 struct DyingIo final : os::Io {
-  int kill_write = 0;  // the n-th write (from 1) takes `take` bytes, then
-                       // the appender dies
+  // Where the appender dies: in a write to the note (after `take` bytes),
+  // in a write to any other file (the same), or in the note's sync.
+  enum class Death { kNever, kNoteWrite, kOtherWrite, kNoteSync };
+  Death death = Death::kNever;
+  os::FileId note;     // the note's identity
   int fail_write = 0;  // from the n-th write on, ENOSPC once `take` bytes
                        // went out; before it fails, `meanwhile` is
                        // appended to `other` by someone else
   std::size_t take = 0;
-  int kill_sync = 0;  // the n-th sync dies before it syncs
   std::string other;
   std::string meanwhile;
   bool line_feed_fits = false;  // a one-byte write after the failure works
   int writes = 0;
-  int syncs = 0;
 
+  bool is_note(const os::Handle& file) const {
+    const auto st = os::status(file);
+    return st && st->id == note;
+  }
   os::Result<std::size_t> write(const os::Handle& file,
                                 std::string_view bytes) override {
     ++writes;
-    if (writes == kill_write) {
+    if (death == (is_note(file) ? Death::kNoteWrite : Death::kOtherWrite)) {
       (void)os::system_io().write(file, bytes.substr(0, take));
       throw Killed{};
     }
@@ -73,7 +78,7 @@ struct DyingIo final : os::Io {
     return os::system_io().read_at(file, to, size, offset);
   }
   os::Result<void> sync_data(const os::Handle& file) override {
-    if (++syncs == kill_sync) {
+    if (death == Death::kNoteSync && is_note(file)) {
       throw Killed{};
     }
     return os::system_io().sync_data(file);
@@ -151,31 +156,32 @@ TEST(AppendUndo, OnlyWritesThatLeaveTheirPageMayTear) {
 // An appender dies at some point of a 6 KB entry; what someone else does
 // to the note next; what the next appender finds and leaves.
 TEST(AppendUndo, NextAppenderRepairsWhatAKilledOneLeft) {
+  using Death = DyingIo::Death;
   enum class Then { kNothing, kHandEdit, kReplaced, kOwnerLives };
   struct Row {
     const char* what;
-    int kill_write;  // 1, 2: the record's; 3: the entry's
+    Death death;
     std::size_t take;
-    int kill_sync;  // 1: the record's, 2: the note's
     Then then;
     std::string expected;
     bool record_stays;
   };
+  const std::string torn = kBefore + kBig.substr(0, 1000);
   const Row rows[] = {
-      {"torn after 1000 bytes", 3, 1000, 0, Then::kNothing, kBefore + kNext,
-       false},
-      {"killed as the entry began", 3, 0, 0, Then::kNothing, kBefore + kNext,
-       false},
-      {"killed in the record", 2, 100, 0, Then::kNothing, kBefore + kNext,
-       false},
-      {"whole, not yet synced", 0, 0, 2, Then::kNothing, kBefore + kBig + kNext,
-       false},
-      {"torn, then a hand edit", 3, 1000, 0, Then::kHandEdit,
-       kBefore + kBig.substr(0, 1000) + "by hand\n" + kNext, false},
-      {"torn, then the note replaced", 3, 1000, 0, Then::kReplaced,
+      {"torn after 1000 bytes", Death::kNoteWrite, 1000, Then::kNothing,
+       kBefore + kNext, false},
+      {"killed as the entry began", Death::kNoteWrite, 0, Then::kNothing,
+       kBefore + kNext, false},
+      {"killed writing its record", Death::kOtherWrite, 100, Then::kNothing,
+       kBefore + kNext, false},
+      {"whole, not yet synced", Death::kNoteSync, 0, Then::kNothing,
+       kBefore + kBig + kNext, false},
+      {"torn, then a hand edit", Death::kNoteWrite, 1000, Then::kHandEdit,
+       torn + "by hand\n" + kNext, false},
+      {"torn, then the note replaced", Death::kNoteWrite, 1000, Then::kReplaced,
        "# new\n" + kNext, false},
-      {"torn, its owner alive", 3, 1000, 0, Then::kOwnerLives,
-       kBefore + kBig.substr(0, 1000) + kNext, true},
+      {"torn, its record's owner alive", Death::kNoteWrite, 1000,
+       Then::kOwnerLives, torn + kNext, true},
   };
   const std::string undo = "." + kNote + ".undo";
   for (const Row& row : rows) {
@@ -183,9 +189,10 @@ TEST(AppendUndo, NextAppenderRepairsWhatAKilledOneLeft) {
     Folder folder;
     folder.write(kNote, kBefore);
     DyingIo dying;
-    dying.kill_write = row.kill_write;
+    dying.death = row.death;
     dying.take = row.take;
-    dying.kill_sync = row.kill_sync;
+    dying.note =
+        os::status(os::Folder::by_path(), folder.at(kNote).c_str())->id;
     EXPECT_THROW((void)append_note_entry(dying, entry_of(folder, kBig)),
                  Killed);
     int owner = -1;
