@@ -62,7 +62,7 @@ std::optional<Recorded> read_header(os::Io& io, const os::Handle& record) {
 std::uint64_t matching_bytes(os::Io& io, const os::Handle& note,
                              const os::Handle& record, const Recorded& recorded,
                              std::uint64_t limit) {
-  constexpr std::size_t kChunk = 64 * 1024;
+  constexpr std::size_t kChunk = std::size_t{64} * 1024;
   std::vector<char> ours(kChunk);
   std::vector<char> theirs(kChunk);
   std::uint64_t same = 0;
@@ -86,6 +86,38 @@ std::uint64_t matching_bytes(os::Io& io, const os::Handle& note,
     }
   }
   return same;
+}
+
+// Cuts the note back to the size the record `record` (`record_size`
+// bytes) gives, when only part of its entry is past that size. True when
+// cut.
+bool cut_torn_entry(os::Io& io, const os::Handle& note, const os::Status& now,
+                    const std::string& note_path, const os::Handle& record,
+                    std::uint64_t record_size) {
+  const auto recorded = read_header(io, record);
+  // A record shorter than it says was cut short itself: its owner never
+  // began the entry. One for another file concerns no note any more.
+  if (!recorded || recorded->note != now.id ||
+      record_size != recorded->entry_at + recorded->size ||
+      now.size <= recorded->before) {
+    return false;
+  }
+  const auto reader = open_to_read(note_path, now.id);
+  if (!reader) {
+    return false;
+  }
+  const std::uint64_t past = now.size - recorded->before;
+  const std::uint64_t same = matching_bytes(io, *reader, record, *recorded,
+                                            std::min(past, recorded->size));
+  // Part of the entry and nothing after it: torn, and the owner's own.
+  // The whole entry stays (it only missed its sync); bytes that are not
+  // the entry's are someone else's, and stay with what precedes them.
+  if (same != past || past >= recorded->size ||
+      !os::truncate(note, recorded->before)) {
+    return false;
+  }
+  (void)os::sync_data(io, note);
+  return true;
 }
 
 }  // namespace
@@ -156,29 +188,8 @@ bool roll_back_dead_append(os::Io& io, const os::Handle& note,
   if (!held || held->links == 0) {
     return false;  // cleared since it was opened
   }
-  bool cut = false;
-  const auto recorded = read_header(io, record->handle);
-  // A record shorter than it says was cut short itself: its owner never
-  // began the entry. One for another file concerns no note any more.
-  const auto reader =
-      recorded && recorded->note == now.id &&
-              held->size == recorded->entry_at + recorded->size &&
-              now.size > recorded->before
-          ? open_to_read(note_path, now.id)
-          : std::nullopt;
-  if (reader) {
-    const std::uint64_t past = now.size - recorded->before;
-    const std::uint64_t same = matching_bytes(
-        io, *reader, record->handle, *recorded, std::min(past, recorded->size));
-    // Part of the entry and nothing after it: torn, and the owner's own.
-    // The whole entry stays (it only missed its sync); bytes that are not
-    // the entry's are someone else's, and stay with what precedes them.
-    if (same == past && past < recorded->size &&
-        os::truncate(note, recorded->before)) {
-      (void)os::sync_data(io, note);
-      cut = true;
-    }
-  }
+  const bool cut =
+      cut_torn_entry(io, note, now, note_path, record->handle, held->size);
   (void)os::remove(undo_path.c_str());
   return cut;
 }
