@@ -29,16 +29,16 @@ std::expected<bool, std::string> scan_front(NoteReader& reader,
   }
 }
 
-std::expected<std::vector<NoteMatch>, std::string> find_with(
-    std::string_view root, std::string_view query, std::size_t limit,
-    const ReaderKnobs& knobs) {
+std::expected<void, std::string> find_with(std::string_view root,
+                                           std::string_view query,
+                                           std::size_t limit, MatchSink& sink,
+                                           const ReaderKnobs& knobs) {
   auto finder = LineFinder::make(query);
   if (!finder) {
     return std::unexpected(finder.error());
   }
-  std::vector<NoteMatch> matches;
   if (!finder->can_match()) {
-    return matches;
+    return {};
   }
   // The walk runs ahead of the search by the reader's window; the notes
   // are searched strictly in the order the walk met them. Should the
@@ -49,7 +49,7 @@ std::expected<std::vector<NoteMatch>, std::string> find_with(
   NoteScan scan(*finder);
   bool walked = false;
   bool at_note = false;  // the walk's note is still to be added
-  while (matches.size() < limit) {
+  for (std::size_t matches = 0; matches < limit;) {
     bool starved = false;
     while (!walked && !starved && reader->has_room()) {
       if (!at_note) {
@@ -80,25 +80,29 @@ std::expected<std::vector<NoteMatch>, std::string> find_with(
       return std::unexpected(matched.error());
     }
     if (*matched) {
-      matches.push_back({std::string(reader->path()), scan.line_number(),
-                         std::string(scan.line())});
+      sink.take(reader->path(), scan.line_number(), scan.line());
+      ++matches;
     }
     reader->drop();
   }
-  return matches;
+  return {};
 }
 
 }  // namespace
 
-std::expected<std::vector<NoteMatch>, std::string> find_notes(
-    std::string_view root, std::string_view query, std::size_t limit) {
-  return find_with(root, query, limit, {});
+std::expected<void, std::string> find_notes(std::string_view root,
+                                            std::string_view query,
+                                            std::size_t limit,
+                                            MatchSink& sink) {
+  return find_with(root, query, limit, sink, {});
 }
 
-std::expected<std::vector<NoteMatch>, std::string> TEST_find_notes(
-    std::string_view root, std::string_view query, std::size_t limit,
-    const ReaderKnobs& knobs) {
-  return find_with(root, query, limit, knobs);
+std::expected<void, std::string> TEST_find_notes(std::string_view root,
+                                                 std::string_view query,
+                                                 std::size_t limit,
+                                                 MatchSink& sink,
+                                                 const ReaderKnobs& knobs) {
+  return find_with(root, query, limit, sink, knobs);
 }
 
 }  // namespace vestigor_mcp

@@ -10,27 +10,35 @@
 #include <expected>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "search/note_reader.hpp"
 
 namespace vestigor_mcp {
 
-struct NoteMatch {
-  std::string path;         // the root joined with the note's path below it
-  std::size_t line_number;  // from 1
-  std::string line;         // the first matching line, untrimmed
+// Takes each matching note as it is found, in path order.
+class MatchSink {
+ public:
+  // `path` is the root joined with the note's path below it; `line`, the
+  // first matching line (untrimmed), numbered from 1.
+  virtual void take(std::string_view path, std::size_t line_number,
+                    std::string_view line) = 0;
+
+ protected:
+  ~MatchSink() = default;
 };
 
-// The first `limit` matching notes below `root`, in path order. The
-// failure is the line finder's (a query it cannot take, or out of memory
-// while preparing it); running out of memory later throws.
-std::expected<std::vector<NoteMatch>, std::string> find_notes(
-    std::string_view root, std::string_view query, std::size_t limit);
+// Gives `sink` the first `limit` matching notes below `root`, in path
+// order. The failure is the line finder's (a query it cannot take, or out
+// of memory while preparing it); running out of memory later throws.
+std::expected<void, std::string> find_notes(std::string_view root,
+                                            std::string_view query,
+                                            std::size_t limit, MatchSink& sink);
 
 // For tests: the same, read with the given knobs.
-std::expected<std::vector<NoteMatch>, std::string> TEST_find_notes(
-    std::string_view root, std::string_view query, std::size_t limit,
-    const ReaderKnobs& knobs);
+std::expected<void, std::string> TEST_find_notes(std::string_view root,
+                                                 std::string_view query,
+                                                 std::size_t limit,
+                                                 MatchSink& sink,
+                                                 const ReaderKnobs& knobs);
 
 }  // namespace vestigor_mcp

@@ -56,8 +56,12 @@ void read_ahead(const os::Handle& file, std::size_t bytes) {
 
 constexpr ReadHints kHints{read_cached, nothing_cached, read_ahead};
 
+// What a completion is for: the low two bits of its data, above them the
+// slot.
 constexpr std::uint64_t kOpen = 0;
 constexpr std::uint64_t kRead = 1;
+constexpr std::uint64_t kCheck = 2;
+constexpr std::uint64_t kKinds = 2;  // bits
 constexpr std::uint64_t kCancel = ~std::uint64_t{0};
 
 struct RingSlot {
@@ -92,7 +96,11 @@ class RingNotes : public SlotRing<RingSlot> {
   bool has_room() const {
     return size() < window_limit(depth(), taken(), wanted_);
   }
-  bool add(const os::Handle& folder, const char* name, std::string_view path);
+  // kNoDescriptor: out of descriptors, nothing added: with notes held, to
+  // be added again once they are searched; with none, the ring cannot go
+  // on and the plain reads take over.
+  enum class Added { kAdded, kNoDescriptor };
+  Added add(const os::Handle& folder, const char* name, std::string_view path);
   os::Result<NotePiece> next_piece();
   void drop();
 
@@ -130,7 +138,7 @@ class RingNotes : public SlotRing<RingSlot> {
 bool RingNotes::start() {
   io_uring_params params{};
   params.flags = IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN;
-  const auto entries = static_cast<unsigned>(2 * kRingDepth + 2);
+  const auto entries = static_cast<unsigned>(3 * kRingDepth + 2);
   if (io_uring_queue_init_params(entries, &ring_, &params) < 0) {
     params = {};
     if (io_uring_queue_init_params(entries, &ring_, &params) < 0) {
@@ -218,15 +226,14 @@ void RingNotes::release(std::size_t folder) {
   }
 }
 
-bool RingNotes::add(const os::Handle& walk_folder, const char* name,
-                    std::string_view path) {
+RingNotes::Added RingNotes::add(const os::Handle& walk_folder, const char* name,
+                                std::string_view path) {
   const std::size_t name_size = std::char_traits<char>::length(name);
   const auto folder =
       folder_of(walk_folder, path.substr(0, path.size() - name_size));
-  if (!folder && (folder.error() == EMFILE || folder.error() == ENFILE) &&
-      !ring_empty()) {
+  if (!folder && (folder.error() == EMFILE || folder.error() == ENFILE)) {
     wanted_ = 1;  // the notes held ahead go first, then one at a time
-    return false;
+    return Added::kNoDescriptor;
   }
   const std::size_t index = push();
   RingSlot& slot = at(index);
@@ -244,14 +251,15 @@ bool RingNotes::add(const os::Handle& walk_folder, const char* name,
     }
     throw std::bad_alloc();
   }
-  // Both entries or neither: an entry taken is submitted, set or not.
-  if (folder && io_uring_sq_space_left(&ring_) < 2) {
+  // All three entries or none: an entry taken is submitted, set or not.
+  if (folder && io_uring_sq_space_left(&ring_) < 3) {
     io_uring_submit(&ring_);
   }
-  const bool queued = folder && io_uring_sq_space_left(&ring_) >= 2;
+  const bool queued = folder && io_uring_sq_space_left(&ring_) >= 3;
   io_uring_sqe* open = queued ? io_uring_get_sqe(&ring_) : nullptr;
+  io_uring_sqe* check = queued ? io_uring_get_sqe(&ring_) : nullptr;
   io_uring_sqe* read = queued ? io_uring_get_sqe(&ring_) : nullptr;
-  if (open == nullptr || read == nullptr) {
+  if (open == nullptr || check == nullptr || read == nullptr) {
     // No descriptor left for the folder, or no room in the ring: the note
     // cannot be opened.
     slot.error = folder ? EAGAIN : folder.error();
@@ -260,7 +268,7 @@ bool RingNotes::add(const os::Handle& walk_folder, const char* name,
     if (folder) {
       release(*folder);
     }
-    return true;
+    return Added::kAdded;
   }
   slot.folder = *folder;
   // O_NONBLOCK: a FIFO put in a note's place must not make a read wait.
@@ -268,14 +276,23 @@ bool RingNotes::add(const os::Handle& walk_folder, const char* name,
   io_uring_prep_openat_direct(open, folders_[*folder].fd, slot.name.c_str(),
                               O_RDONLY | O_NONBLOCK, 0,
                               static_cast<unsigned>(index));
-  io_uring_sqe_set_data64(open, (index << 1) | kOpen);
+  io_uring_sqe_set_data64(open, (index << kKinds) | kOpen);
   io_uring_sqe_set_flags(open, IOSQE_IO_LINK);
+  // What was opened must be a regular file: the direct descriptor cannot
+  // be examined, but advice on it is refused for a FIFO or socket
+  // (ESPIPE), which then cancels the read. (POSIX_FADV_NORMAL is the
+  // default, and is taken without leaving this thread.) A device that
+  // gives pieces without end is turned away at its second piece.
+  io_uring_prep_fadvise(check, static_cast<int>(index), 0, 0,
+                        POSIX_FADV_NORMAL);
+  io_uring_sqe_set_data64(check, (index << kKinds) | kCheck);
+  io_uring_sqe_set_flags(check, IOSQE_FIXED_FILE | IOSQE_IO_LINK);
   io_uring_prep_read(read, static_cast<int>(index), slot.buffer.data(),
                      static_cast<unsigned>(piece_bytes_), 0);
-  io_uring_sqe_set_data64(read, (index << 1) | kRead);
+  io_uring_sqe_set_data64(read, (index << kKinds) | kRead);
   io_uring_sqe_set_flags(read, IOSQE_FIXED_FILE);
-  in_flight_ += 2;
-  return true;
+  in_flight_ += 3;
+  return Added::kAdded;
 }
 
 void RingNotes::reap(const io_uring_cqe* cqe) {
@@ -284,11 +301,16 @@ void RingNotes::reap(const io_uring_cqe* cqe) {
   if (data == kCancel) {
     return;
   }
-  RingSlot& slot = at(data >> 1);
-  if ((data & 1) == kOpen) {
+  RingSlot& slot = at(data >> kKinds);
+  const std::uint64_t kind = data & ((1 << kKinds) - 1);
+  if (kind == kOpen) {
     slot.open_done = true;
     if (cqe->res < 0) {
       slot.error = -cqe->res;
+    }
+  } else if (kind == kCheck) {
+    if (cqe->res < 0 && slot.error == 0) {
+      slot.error = ENODEV;  // not a regular file (or the open failed first)
     }
   } else {
     slot.read_done = true;
@@ -367,6 +389,14 @@ void RingNotes::drop() {
     release(slot.folder);
   }
   pop();
+  if (ring_empty() && current_folder_ != SIZE_MAX &&
+      folders_[current_folder_].users == 0) {
+    // Nothing waits to be opened: the walk's folder is let go too, so a
+    // search out of descriptors has every one it can get.
+    ::close(folders_[current_folder_].fd);
+    folders_[current_folder_].fd = -1;
+    current_folder_ = SIZE_MAX;
+  }
 }
 
 // The plain reads first, the ring once the search has taken `ring_after`
@@ -397,8 +427,19 @@ class StagedReader final : public NoteReader {
     if (!ring_ && ring_due() && sync_->empty()) {
       start_ring();
     }
-    return ring_ ? ring_->add(folder, name, path)
-                 : sync_->add(folder, name, path);
+    if (!ring_) {
+      return sync_->add(folder, name, path);
+    }
+    if (ring_->add(folder, name, path) == RingNotes::Added::kAdded) {
+      return true;
+    }
+    if (!ring_->ring_empty()) {
+      return false;
+    }
+    // Too few descriptors for the ring: one note at a time, plainly.
+    ring_.reset();
+    sync_ = std::make_unique<SyncNotes>(1, piece_bytes_, nullptr);
+    return sync_->add(folder, name, path);
   }
 
   bool empty() const override {

@@ -14,7 +14,7 @@ constexpr std::size_t kTakenPerNoteAhead = 4;
 
 SyncNotes::SyncNotes(std::size_t depth, std::size_t piece_bytes,
                      const ReadHints* hints, os::Io& io)
-    : SlotRing(depth),
+    : notes_(depth),
       piece_bytes_(piece_bytes),
       hints_(depth > 1 ? hints : nullptr),
       io_(&io) {}
@@ -29,10 +29,10 @@ bool SyncNotes::has_room() const {
   // Opening a note ahead waits for its inode when the cache is cold, and a
   // note opened past the search's stop is wasted: the window grows by one
   // note for every four taken.
-  return size() <
-         (cold_ && !one_by_one_
-              ? window_limit(depth(), taken(), 1 + taken() / kTakenPerNoteAhead)
-              : 1);
+  return notes_.size() < (cold_ && !one_by_one_
+                              ? window_limit(notes_.depth(), taken(),
+                                             1 + taken() / kTakenPerNoteAhead)
+                              : 1);
 }
 
 bool SyncNotes::add(const os::Handle& folder, const char* name,
@@ -47,7 +47,7 @@ bool SyncNotes::add(const os::Handle& folder, const char* name,
     one_by_one_ = true;  // the notes held ahead go first
     return false;
   }
-  SyncSlot& slot = at(push());
+  SyncSlot& slot = notes_.at(notes_.push());
   slot.path.assign(path);
   slot.offset = 0;
   if (!file) {
@@ -64,7 +64,7 @@ bool SyncNotes::add(const os::Handle& folder, const char* name,
 }
 
 os::Result<NotePiece> SyncNotes::next_piece() {
-  SyncSlot& slot = front();
+  SyncSlot& slot = notes_.front();
   if (!slot.file.is_open()) {
     return std::unexpected(slot.error);
   }
@@ -85,8 +85,8 @@ os::Result<NotePiece> SyncNotes::next_piece() {
       if (!cold_) {
         // The disk is being waited for: hint every note ahead from now on.
         cold_ = true;
-        for (std::size_t i = 1; i < size(); ++i) {
-          const SyncSlot& ahead = at(index(i));
+        for (std::size_t i = 1; i < notes_.size(); ++i) {
+          const SyncSlot& ahead = notes_.at(notes_.index(i));
           if (ahead.file.is_open()) {
             hints_->read_ahead(ahead.file, piece_bytes_);
           }
@@ -107,8 +107,8 @@ os::Result<NotePiece> SyncNotes::next_piece() {
 }
 
 void SyncNotes::drop() {
-  front().file.close();
-  pop();
+  notes_.front().file.close();
+  notes_.pop();
 }
 
 }  // namespace vestigor_mcp

@@ -42,7 +42,7 @@ struct SyncSlot {
   std::uint64_t offset = 0;  // of the next piece
 };
 
-class SyncNotes final : public NoteReader, SlotRing<SyncSlot> {
+class SyncNotes final : public NoteReader {
  public:
   // `hints` may be null: no hints. Reads go through `io`.
   SyncNotes(std::size_t depth, std::size_t piece_bytes, const ReadHints* hints,
@@ -54,14 +54,25 @@ class SyncNotes final : public NoteReader, SlotRing<SyncSlot> {
   bool has_room() const override;
   bool add(const os::Handle& folder, const char* name,
            std::string_view path) override;
-  bool empty() const override { return ring_empty(); }
-  std::string_view path() const override { return front_path(); }
+  bool empty() const override { return notes_.ring_empty(); }
+  std::string_view path() const override { return notes_.front_path(); }
   os::Result<NotePiece> next_piece() override;
   void drop() override;
 
-  using SlotRing::taken;
+  std::size_t taken() const { return notes_.taken(); }
 
  private:
+  // SlotRing with its slots open to this reader.
+  struct Notes : SlotRing<SyncSlot> {
+    using SlotRing::at;
+    using SlotRing::front;
+    using SlotRing::index;
+    using SlotRing::pop;
+    using SlotRing::push;
+    using SlotRing::SlotRing;
+  };
+
+  Notes notes_;
   std::size_t piece_bytes_;
   const ReadHints* hints_;
   os::Io* io_;

@@ -32,7 +32,8 @@ void Listing::take(std::string_view name, os::EntryType type) {
       (type == os::EntryType::kRegular && !is_note_name(name))) {
     return;
   }
-  entries_.reserve(entries_.size() + 1);  // so no name is kept alone
+  // Out of memory ends the search (it throws), so an entry left without
+  // its name is never read.
   const std::size_t offset = names_.size();
   names_.append(name);
   names_.push_back('\0');

@@ -92,18 +92,18 @@ void lower_ascii_run(const char* s, std::size_t n, char* out) {
 
 }  // namespace
 
-std::string_view unicode_version() { return kUnicodeVersion; }
+std::string_view TEST_unicode_version() { return kUnicodeVersion; }
 
 bool is_white_space(char32_t c) { return (value_of(c) & kWhiteSpace) != 0; }
-bool is_cased(char32_t c) { return (value_of(c) & kCased) != 0; }
-bool is_case_ignorable(char32_t c) {
+bool TEST_is_cased(char32_t c) { return (value_of(c) & kCased) != 0; }
+bool TEST_is_case_ignorable(char32_t c) {
   return (value_of(c) & kCaseIgnorable) != 0;
 }
-bool changes_when_lowercased(char32_t c) {
+bool TEST_changes_when_lowercased(char32_t c) {
   return (value_of(c) & kChangesWhenLowercased) != 0;
 }
 
-LowerForm lower_form(char32_t c) {
+LowerForm TEST_lower_form(char32_t c) {
   const unsigned index = value_of(c) >> kIndexShift;
   LowerForm form;
   if (index < kLongFormsFirst) {

@@ -13,8 +13,9 @@
 
 namespace vestigor_mcp {
 
+// For tests (they exist to be checked against an oracle):
 // The Unicode version the tables were generated from, e.g. "15.0.0".
-std::string_view unicode_version();
+std::string_view TEST_unicode_version();
 
 // Appends the lower-case form of `text` to `out`. Ill-formed bytes are
 // copied as they are and end any Final_Sigma context. False when out of
@@ -22,17 +23,19 @@ std::string_view unicode_version();
 [[nodiscard]] bool append_lower_case(std::string_view text, Buffer& out);
 
 bool is_white_space(char32_t c);
-bool is_cased(char32_t c);
-bool is_case_ignorable(char32_t c);
-bool changes_when_lowercased(char32_t c);
+// For tests: the properties the lower-casing is built from, each checked
+// against an oracle.
+bool TEST_is_cased(char32_t c);
+bool TEST_is_case_ignorable(char32_t c);
+bool TEST_changes_when_lowercased(char32_t c);
 
-// A character's full lower-case form outside a Final_Sigma context: one
-// to three characters.
+// For tests: a character's full lower-case form outside a Final_Sigma
+// context, one to three characters.
 struct LowerForm {
   std::array<char32_t, 3> chars{};
   std::size_t size = 0;
 };
-LowerForm lower_form(char32_t c);
+LowerForm TEST_lower_form(char32_t c);
 
 // The characters whose lower-case form, in some context, holds `target`,
 // ascending: those that change when lowered, and `target` itself when it

@@ -36,7 +36,7 @@ Result<void> write_all(Io& io, const Handle& file, std::string_view bytes,
 Result<std::size_t> read_at(Io& io, const Handle& file, char* to,
                             std::size_t size, std::uint64_t offset) {
   for (;;) {
-    Result<std::size_t> n = io.read_at(file, to, size, offset);
+    const Result<std::size_t> n = io.read_at(file, to, size, offset);
     if (n || !n.error().is(Errc::kInterrupted)) {
       return n;
     }
@@ -45,7 +45,7 @@ Result<std::size_t> read_at(Io& io, const Handle& file, char* to,
 
 Result<void> sync_data(Io& io, const Handle& file) {
   for (;;) {
-    Result<void> done = io.sync_data(file);
+    const Result<void> done = io.sync_data(file);
     if (done || !done.error().is(Errc::kInterrupted)) {
       return done;
     }

@@ -1,6 +1,7 @@
-// The OS boundary on any POSIX system. os_linux.cpp replaces the listing,
-// the folder information and the no-replace rename with Linux's own calls
-// (except the listing in the portable build, VESTIGOR_PORTABLE_WALK).
+// The OS boundary on any POSIX system. In a Linux build (VESTIGOR_OS_LINUX)
+// os_linux.cpp gives the listing, the folder information and the
+// no-replace rename with Linux's own calls instead (all but the listing in
+// the portable build, VESTIGOR_PORTABLE_WALK).
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -9,6 +10,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -134,31 +137,31 @@ class SystemIo final : public Io {
   }
 };
 
-// The zone file the C library would read for `tz` (TZ's value, or null
-// when unset): glibc and musl take a leading ':' away, read TZDIR or
-// /usr/share/zoneinfo for a relative name, and /etc/localtime without TZ.
-std::string zone_file(const char* tz) {
+// Whether the C library would hang or read nonsense loading the zone for
+// `tz` (TZ's value, or null when unset): a FIFO, device or folder where it
+// looks for the zone file. glibc and musl take a leading ':' away, look in
+// TZDIR or /usr/share/zoneinfo for a relative name, and read
+// /etc/localtime without TZ. (A name that is not there is a POSIX TZ rule,
+// or unknown: the library falls back on its own.)
+bool zone_file_unusable(const char* tz) {
+  char path[4096];
   if (tz == nullptr) {
-    return "/etc/localtime";
-  }
-  if (*tz == ':') {
+    tz = "/etc/localtime";
+  } else if (*tz == ':') {
     ++tz;
   }
-  if (*tz == '/') {
-    return tz;
+  if (*tz != '/') {
+    const char* dir = std::getenv("TZDIR");
+    const int n = std::snprintf(
+        path, sizeof path, "%s/%s",
+        dir != nullptr && *dir != '\0' ? dir : "/usr/share/zoneinfo", tz);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof path) {
+      return false;  // no such file: the library falls back
+    }
+    tz = path;
   }
-  const char* dir = std::getenv("TZDIR");
-  return std::string(dir != nullptr && *dir != '\0' ? dir
-                                                    : "/usr/share/zoneinfo") +
-         "/" + tz;
-}
-
-// Whether the C library would hang or read nonsense loading the zone: a
-// FIFO, device or folder where it looks for a zone file. (A name that is
-// not there is a POSIX TZ rule, or unknown: the library falls back.)
-bool zone_file_unusable(const char* tz) {
   struct stat st {};
-  return ::stat(zone_file(tz).c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+  return ::stat(tz, &st) == 0 && !S_ISREG(st.st_mode);
 }
 
 }  // namespace
@@ -325,7 +328,7 @@ Result<void> sync_folder(const char* path) {
   return {};
 }
 
-#if !defined(__linux__) || defined(VESTIGOR_PORTABLE_WALK)
+#if !defined(VESTIGOR_OS_LINUX) || defined(VESTIGOR_PORTABLE_WALK)
 // The listing with fdopendir and readdir. d_type where the system has it;
 // elsewhere every entry is looked up.
 Result<void> Lister::list(const Handle& folder, EntrySink& sink) {
@@ -367,7 +370,7 @@ Result<void> Lister::list(const Handle& folder, EntrySink& sink) {
 }
 #endif
 
-#ifndef __linux__
+#ifndef VESTIGOR_OS_LINUX
 Result<FolderInfo> folder_info(const Handle& folder,
                                const FolderInfo* /*parent*/,
                                EntryType /*listed*/) {
@@ -405,7 +408,11 @@ Result<std::string> real_path(const char* path) {
 std::string unique_tag() {
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  return std::to_string(::getpid()) + "." + std::to_string(now.tv_nsec);
+  char tag[48];
+  const int n =
+      std::snprintf(tag, sizeof tag, "%ld.%ld", static_cast<long>(::getpid()),
+                    static_cast<long>(now.tv_nsec));
+  return std::string(tag, static_cast<std::size_t>(n));
 }
 
 // ---- I/O ----
@@ -444,21 +451,32 @@ Result<LocalStamp> read_local_clock() {
   if (const char* tz = std::getenv("TZ"); tz != nullptr && *tz == '\0') {
     (void)::unsetenv("TZ");
   }
-  // A zone file that is a FIFO would hang the C library's loading of it
-  // (it opens it blocking), and a device would feed it without end: such
-  // a zone counts as UTC, the zone the C library takes for one it cannot
-  // read.
+  if (zone_file_unusable(std::getenv("TZ"))) {
+    // A zone file that is a FIFO would hang the C library's loading of it
+    // (it opens it blocking, and every time function loads the zone
+    // first), and a device would feed it without end: such a zone counts
+    // as UTC, the zone the library takes for one it cannot read, worked
+    // out here without it.
+    using namespace std::chrono;
+    const auto now = floor<minutes>(system_clock::now());
+    const auto day = floor<days>(now);
+    const year_month_day date(day);
+    const hh_mm_ss<minutes> time(now - day);
+    char text[48];
+    const int n = std::snprintf(text, sizeof text, "%04d-%02u-%02u%02d:%02d",
+                                int(date.year()), unsigned(date.month()),
+                                unsigned(date.day()),
+                                static_cast<int>(time.hours().count()),
+                                static_cast<int>(time.minutes().count()));
+    const std::string_view stamp(text, static_cast<std::size_t>(n));
+    return LocalStamp{std::string(stamp.substr(0, stamp.size() - 5)),
+                      std::string(stamp.substr(stamp.size() - 5))};
+  }
+  ::tzset();  // follow TZ as it is now
   const std::time_t now = std::time(nullptr);
   struct tm local {};
   errno = 0;
-  struct tm* got = nullptr;
-  if (zone_file_unusable(std::getenv("TZ"))) {
-    got = ::gmtime_r(&now, &local);
-  } else {
-    ::tzset();  // follow TZ as it is now
-    got = ::localtime_r(&now, &local);
-  }
-  if (got == nullptr) {
+  if (::localtime_r(&now, &local) == nullptr) {
     // It fails only when the year does not fit; say so even if the C
     // library left errno unset.
     return std::unexpected(OsError::system(errno != 0 ? errno : EOVERFLOW));

@@ -83,6 +83,24 @@ bool write_bytes(const std::string& path, const std::string& bytes) {
   return static_cast<bool>(std::ofstream(path, std::ios::binary) << bytes);
 }
 
+// A TZ naming a FIFO (or a device) would hang the C library's loading of
+// the zone, which opens it blocking: such a zone counts as UTC, and the
+// entry goes in at once.
+TEST(DailyLog, AZoneFileThatIsNoFileCountsAsUtc) {
+  TempVault zones;
+  ASSERT_EQ(::mkfifo(zones.at("fifo").c_str(), 0600), 0);
+  std::string named = ":";
+  named += zones.at("fifo");
+  const std::string tzs[] = {zones.at("fifo"), named, "/dev/zero"};
+  for (const std::string& tz : tzs) {
+    SCOPED_TRACE(tz);
+    TempVault v;
+    RunOptions options = options_for(tz, v.path());
+    options.timeout = std::chrono::seconds(10);
+    expect_stamped_in_zone("UTC", options, v.path());
+  }
+}
+
 // Kiritimati (UTC+14) as the system's zone, in a mount namespace of the
 // server's own: /etc/localtime leads to it, while the zone files a C
 // library may read for an empty TZ ("UTC", "Universal") stay UTC. Here

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -27,6 +28,7 @@ namespace {
 
 using testing::make_chain;
 using testing::TempVault;
+namespace fs = std::filesystem;
 
 // ---- Path order, the order the walk must produce ----
 
@@ -323,6 +325,29 @@ TEST(NoteWalk, AbsorbsWhatCannotBeListed) {
   }
   EXPECT_TRUE(files.empty());
 }
+
+#ifdef __linux__
+// A link into /proc is not followed: the kernel's files are no notes, and
+// through /proc/self/cwd and /proc/self/root the walk would leave the
+// vault for folders all over the system.
+TEST(NoteWalk, DoesNotEnterPseudoFileSystems) {
+  TempVault vault;
+  TempVault elsewhere;
+  vault.write("a.md", "x");
+  vault.write("z.md", "x");
+  elsewhere.write("outside.md", "x");
+  vault.symlink("/proc/self", "p");
+  const fs::path previous = fs::current_path();
+  fs::current_path(elsewhere.path());  // what /proc/self/cwd leads to
+  std::vector<std::string> seen;
+  NoteWalk w(vault.path());
+  while (seen.size() < 10 && w.next().value_or(false)) {
+    seen.emplace_back(std::string(w.path()).substr(vault.path().size() + 1));
+  }
+  fs::current_path(previous);
+  EXPECT_EQ(seen, (std::vector<std::string>{"a.md", "z.md"}));
+}
+#endif
 
 }  // namespace
 }  // namespace vestigor_mcp

@@ -35,7 +35,8 @@ TEST(CharFacts, TablesComeFromTheUnicodeVersionOfIcu) {
   u_getUnicodeVersion(version);
   char text[U_MAX_VERSION_STRING_LENGTH];
   u_versionToString(version, text);
-  EXPECT_EQ(unicode_version().substr(0, 4), std::string(text).substr(0, 4));
+  EXPECT_EQ(TEST_unicode_version().substr(0, 4),
+            std::string(text).substr(0, 4));
 }
 
 TEST(CharFacts, EveryPropertyEqualsIcusForEveryCodePoint) {
@@ -47,10 +48,10 @@ TEST(CharFacts, EveryPropertyEqualsIcusForEveryCodePoint) {
   };
   const Property properties[] = {
       {"White_Space", UCHAR_WHITE_SPACE, is_white_space, 25},
-      {"Cased", UCHAR_CASED, is_cased, 4000},
-      {"Case_Ignorable", UCHAR_CASE_IGNORABLE, is_case_ignorable, 2000},
+      {"Cased", UCHAR_CASED, TEST_is_cased, 4000},
+      {"Case_Ignorable", UCHAR_CASE_IGNORABLE, TEST_is_case_ignorable, 2000},
       {"Changes_When_Lowercased", UCHAR_CHANGES_WHEN_LOWERCASED,
-       changes_when_lowercased, 1000},
+       TEST_changes_when_lowercased, 1000},
   };
   for (const Property& p : properties) {
     int differences = 0;
@@ -93,7 +94,7 @@ std::pair<int, int> line_differences(std::string_view got,
 
 TEST(CharFacts, EveryLowerCaseFormEqualsIcusForEveryScalarValue) {
   // Alone, after a letter (the capital sigma's final form) and between
-  // letters; each text lowered once by both. lower_form, from which the
+  // letters; each text lowered once by both. TEST_lower_form, from which the
   // sources are derived, must be the form alone.
   const char* const contexts[][2] = {{"", ""}, {"A", ""}, {"A", "a"}};
   std::string forms;
@@ -103,7 +104,7 @@ TEST(CharFacts, EveryLowerCaseFormEqualsIcusForEveryScalarValue) {
       if (is_scalar_value(c) && c != '\n') {
         text += before + utf8(c) + after + "\n";
         if (*before == '\0') {
-          const LowerForm form = lower_form(c);
+          const LowerForm form = TEST_lower_form(c);
           for (std::size_t k = 0; k < form.size; ++k) {
             forms += utf8(form.chars[k]);
           }
