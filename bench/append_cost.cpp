@@ -1,14 +1,16 @@
 // append_cost: what one append_daily_log call costs, measured from the
 // outside through pipes on a real file system.
 //
-//   append_cost [N] [DIR] [SERVER]
+//   append_cost [N] [DIR] [SERVER] [SIZE]
 //
 // Makes a fresh vault under DIR (default $TMPDIR, else /tmp), then sends N
 // (default 2000) append requests to one server process, one at a time,
 // each answer awaited before the next request goes out, as an agent does.
 // Prints the median and mean microseconds per append and the slowest one.
 // SERVER (default: the server built next to this program) lets an older
-// build be measured the same way, e.g. one without the syncs.
+// build be measured the same way, e.g. one without the syncs. SIZE, when
+// given, makes every entry's text that many bytes instead of a short line
+// (entries that leave their page get a rollback record first).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -44,8 +46,9 @@ int main(int argc, char** argv) {
   const char* tmp = std::getenv("TMPDIR");
   const std::string dir = argc > 2 ? argv[2] : (tmp ? tmp : "/tmp");
   const std::string binary = argc > 3 ? argv[3] : VESTIGOR_BINARY;
-  if (count <= 0) {
-    std::fprintf(stderr, "usage: append_cost [N] [DIR] [SERVER]\n");
+  const long size = argc > 4 ? std::atol(argv[4]) : 0;
+  if (count <= 0 || size < 0) {
+    std::fprintf(stderr, "usage: append_cost [N] [DIR] [SERVER] [SIZE]\n");
     return 2;
   }
   std::string vault = dir + "/vestigor-append-XXXXXX";
@@ -67,13 +70,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "append failed: %s\n", first_answer.c_str());
     return 1;
   }
+  std::string tail(" of the append cost run");
+  if (size > 0) {
+    tail.assign(static_cast<std::size_t>(size), 'x');
+  }
   std::vector<double> times;
   for (long i = 1; i <= count; ++i) {
     const std::string line =
         "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(i) +
         ",\"method\":\"tools/call\",\"params\":{\"name\":\"append_daily_log\","
         "\"arguments\":{\"text\":\"entry " +
-        std::to_string(i) + " of the append cost run\"}}}\n";
+        std::to_string(i) + tail + "\"}}}\n";
     const auto start = Clock::now();
     const std::string answer = exchange(s, line);
     times.push_back(
@@ -95,11 +102,12 @@ int main(int argc, char** argv) {
   }
   std::sort(times.begin(), times.end());
   std::printf(
-      "append_cost: %ld appends under %s by %s\n"
+      "append_cost: %ld appends%s under %s by %s\n"
       "  first (makes daily/ and the note): %.0f us\n"
       "  per append: median %.0f us, mean %.0f us, p99 %.0f us, max %.0f "
       "us\n",
-      count, dir.c_str(), binary.c_str(), first_us, times[times.size() / 2],
+      count, size > 0 ? (" of " + std::to_string(size) + " bytes").c_str() : "",
+      dir.c_str(), binary.c_str(), first_us, times[times.size() / 2],
       total / static_cast<double>(times.size()), times[times.size() * 99 / 100],
       times.back());
   return 0;

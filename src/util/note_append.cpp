@@ -1,10 +1,12 @@
 #include "util/note_append.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <optional>
 #include <thread>
 
+#include "util/append_undo.hpp"
 #include "util/path.hpp"
 
 namespace vestigor_mcp {
@@ -40,66 +42,104 @@ bool lock_exclusive(const Handle& file) {
   }
 }
 
-// Ends what `file` holds with a line feed, unless it ends so.
-void end_with_line_feed(Io& io, const Handle& file) {
+// Ends what `file`, the note at `path`, holds with a line feed, unless it
+// ends so.
+void end_with_line_feed(Io& io, const Handle& file, const std::string& path) {
   const auto st = os::status(file);
+  const auto reader =
+      st && st->size > 0 ? open_to_read(path, st->id) : std::nullopt;
   char last = '\n';
   std::size_t written = 0;
-  if (st && st->size > 0 &&
-      os::read_at(io, file, &last, 1, st->size - 1).value_or(0) == 1 &&
+  if (reader &&
+      os::read_at(io, *reader, &last, 1, st->size - 1).value_or(0) == 1 &&
       last != '\n' && os::write_all(io, file, "\n", written)) {
     (void)os::sync_data(io, file);
   }
 }
 
-// Undoes `written` bytes appended at `before` (unknown: nullopt).
-void undo_append(Io& io, const Handle& file,
-                 std::optional<std::uint64_t> before, std::size_t written) {
+// Undoes `written` bytes of a failed append that began when the note held
+// `before` bytes (unknown: nullopt). Appends land at the end, so a size
+// of `before` plus `written` says these bytes are the only ones past
+// `before`: they are cut off. Otherwise someone else wrote too, and they
+// are ended with a line feed. Without the lock (`locked` false) it is
+// tried once more, so that appenders who take it cannot come between the
+// size and the cut.
+void undo_append(Io& io, const Handle& file, const std::string& path,
+                 std::optional<std::uint64_t> before, std::size_t written,
+                 bool locked) {
   if (written == 0) {
     return;  // nothing of this entry reached the file
   }
+  const bool took = !locked && os::try_lock(file).value_or(false);
   const auto st = os::status(file);
   if (before && st && st->kind == os::Kind::kRegular &&
       st->size == *before + written && os::truncate(file, *before)) {
     (void)os::sync_data(io, file);
-    return;
+  } else {
+    end_with_line_feed(io, file, path);
   }
-  end_with_line_feed(io, file);
+  if (took) {
+    os::unlock(file);
+  }
+}
+
+// Where the rollback record of appends to the note goes: beside it,
+// hidden.
+std::string undo_path_of(const NoteEntry& entry) {
+  return join_path(entry.folder, "." + entry.name + ".undo");
 }
 
 enum class Appended { kDone, kNameLost };
 
 // Appends `bytes`, one whole entry, all or nothing as far as the file
-// system allows. Appenders take turns (the lock, held for the write and
-// its undo alone, not for any sync), so the size read here is the size
-// the write starts from unless someone who takes no lock writes too; the
-// lock not had, a failed write is ended with a line feed instead of cut
-// back. kNameLost, with nothing written, when the file has lost its name
-// (a writer that made it in place took it away again).
+// system allows, and syncs it. Appenders take turns (the lock, held for
+// the write and its undo, and for the sync only of an entry with a
+// rollback record), so the size read here is the size the write starts
+// from unless someone who takes no lock writes too. The next appender
+// repairs what a killed one left (append_undo.hpp); an entry that one
+// write may not put in whole is recorded first. Without the lock neither
+// is done. kNameLost, with nothing written, when the file has lost its
+// name (a writer that made it in place took it away again).
 Result<Appended> append_entry(Io& io, const Handle& file,
+                              const std::string& path,
+                              const std::string& undo_path,
                               std::string_view bytes) {
   // TODO(stop signals): hold stop signals from here to the unlock once
   // util/stop_signals.hpp gives a guard for it.
   const bool locked = lock_exclusive(file);
-  std::optional<std::uint64_t> before;
-  if (const auto st = os::status(file)) {
-    if (st->links == 0) {
-      if (locked) {
-        os::unlock(file);
-      }
-      return Appended::kNameLost;
-    }
+  auto st = os::status(file);
+  if (st && st->links == 0) {
     if (locked) {
-      before = st->size;
+      os::unlock(file);
+    }
+    return Appended::kNameLost;
+  }
+  if (locked && st && roll_back_dead_append(io, file, *st, path, undo_path)) {
+    st = os::status(file);
+  }
+  std::optional<std::uint64_t> before;
+  std::optional<UndoRecord> record;
+  if (st) {
+    before = st->size;
+    if (locked && append_may_tear(st->size, bytes.size())) {
+      record = UndoRecord::begin(io, undo_path, st->id, st->size, bytes);
     }
   }
   std::size_t written = 0;
   auto done = os::write_all(io, file, bytes, written);
   if (!done) {
-    undo_append(io, file, before, written);
+    undo_append(io, file, path, before, written, locked);
+  } else if (record) {
+    done = os::sync_data(io, file);  // before the record goes
+  }
+  if (record) {
+    record->clear();
   }
   if (locked) {
     os::unlock(file);
+  }
+  if (done && !record) {
+    done = os::sync_data(io, file);
   }
   if (!done) {
     return std::unexpected(done.error());
@@ -107,20 +147,16 @@ Result<Appended> append_entry(Io& io, const Handle& file,
   return Appended::kDone;
 }
 
-// Opens `path` and appends `bytes` durably (append_entry).
-Result<Appended> append_durably(Io& io, const std::string& path,
-                                os::Create create, std::string_view bytes) {
+// Opens `path`, the note of `entry`, and appends `bytes` durably
+// (append_entry).
+Result<Appended> append_durably(Io& io, const NoteEntry& entry,
+                                const std::string& path, os::Create create,
+                                std::string_view bytes) {
   const auto file = os::open_append(path.c_str(), create);
   if (!file) {
     return std::unexpected(file.error());
   }
-  const auto appended = append_entry(io, *file, bytes);
-  if (appended && *appended == Appended::kDone) {
-    if (auto kept = os::sync_data(io, *file); !kept) {
-      return std::unexpected(kept.error());
-    }
-  }
-  return appended;
+  return append_entry(io, *file, path, undo_path_of(entry), bytes);
 }
 
 // Undoes a file that this call created at `path`, open and locked as
@@ -134,7 +170,75 @@ void discard_new_file(Io& io, const Handle& file, const std::string& path,
     (void)os::remove(path.c_str());
     return;
   }
-  undo_append(io, file, std::nullopt, written);
+  undo_append(io, file, path, std::nullopt, written, true);
+}
+
+// The id of the process that made the hidden file `name` for a note
+// like `note` (same length, digits where it has digits, its other
+// characters as they are): ".<note>.<pid>.<n>", as create_note names its
+// files; nullopt for any other name.
+std::optional<std::uint32_t> maker_of(std::string_view name,
+                                      std::string_view note) {
+  const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (name.size() < note.size() + 5 || name[0] != '.' ||
+      name[note.size() + 1] != '.') {
+    return std::nullopt;
+  }
+  for (std::size_t i = 0; i < note.size(); ++i) {
+    const char c = name[i + 1];
+    if (is_digit(note[i]) ? !is_digit(c) : c != note[i]) {
+      return std::nullopt;
+    }
+  }
+  const std::string_view tag = name.substr(note.size() + 2);
+  const std::size_t dot = tag.find('.');
+  if (dot == 0 || dot == std::string_view::npos || dot + 1 == tag.size() ||
+      !std::all_of(tag.begin(), tag.begin() + static_cast<long>(dot),
+                   is_digit) ||
+      !std::all_of(tag.begin() + static_cast<long>(dot) + 1, tag.end(),
+                   is_digit)) {
+    return std::nullopt;
+  }
+  std::uint32_t pid = 0;
+  const auto [end, error] = std::from_chars(tag.data(), tag.data() + dot, pid);
+  if (error != std::errc() || pid == 0) {
+    return std::nullopt;
+  }
+  return pid;
+}
+
+// Removes the hidden files that writers killed while making a note like
+// this one left in its folder (maker_of), once their makers are gone.
+// A living maker's file may be on its way to becoming a note, and every
+// other name is left alone.
+void remove_dead_makers_files(const NoteEntry& entry) {
+  struct Leftovers final : os::EntrySink {
+    std::string_view note;
+    std::vector<std::string> names;
+    void take(std::string_view name, os::EntryType type) override {
+      const auto maker =
+          type == os::EntryType::kRegular || type == os::EntryType::kUnknown
+              ? maker_of(name, note)
+              : std::nullopt;
+      if (maker && !os::process_alive(*maker)) {
+        names.emplace_back(name);
+      }
+    }
+  } leftovers;
+  leftovers.note = entry.name;
+  const auto folder =
+      os::open_folder(os::Folder::by_path(), entry.folder.c_str());
+  if (!folder || !os::Lister().list(*folder, leftovers)) {
+    return;
+  }
+  for (const std::string& name : leftovers.names) {
+    const std::string path = join_path(entry.folder, name);
+    const auto st =
+        os::status(os::Folder::by_path(), path.c_str(), os::Links::kNoFollow);
+    if (st && st->kind == os::Kind::kRegular) {
+      (void)os::remove(path.c_str());
+    }
+  }
 }
 
 enum class Creation { kMade, kNameTaken };
@@ -174,6 +278,7 @@ Result<Creation> create_in_place(Io& io, const std::string& note,
 // system can refuse a taken name, and otherwise the note is made in place.
 Result<Creation> create_note(Io& io, const NoteEntry& entry,
                              const std::string& note) {
+  remove_dead_makers_files(entry);
   // Hidden, so no search reads it; the tag makes it this call's own, and
   // exclusive creation makes sure of it.
   std::string temporary;
@@ -255,7 +360,7 @@ Result<Placed> appended(const Result<Appended>& result, NewNames names) {
 Result<Placed> create_through_link(Io& io, const NoteEntry& entry,
                                    const std::string& note) {
   const auto kept =
-      append_durably(io, note, os::Create::kIfMissing, entry.first);
+      append_durably(io, entry, note, os::Create::kIfMissing, entry.first);
   if (!kept || *kept == Appended::kNameLost) {
     return appended(kept, {});
   }
@@ -272,7 +377,8 @@ Result<Placed> place_entry(Io& io, const NoteEntry& entry,
                            const std::string& note) {
   if (os::status(os::Folder::by_path(), note.c_str())) {
     // There already, even if empty: only the entry goes in.
-    return appended(append_durably(io, note, os::Create::kNo, entry.entry), {});
+    return appended(
+        append_durably(io, entry, note, os::Create::kNo, entry.entry), {});
   }
   if (is_dangling_link(note)) {
     return create_through_link(io, entry, note);
@@ -289,7 +395,7 @@ Result<Placed> place_entry(Io& io, const NoteEntry& entry,
   }
   // Another writer made the note since the status, with its heading. Its
   // name may not be on disk yet, and this entry depends on it.
-  return appended(append_durably(io, note, os::Create::kNo, entry.entry),
+  return appended(append_durably(io, entry, note, os::Create::kNo, entry.entry),
                   {true, {}});
 }
 

@@ -280,6 +280,12 @@ struct LocalStamp {
 // the system's zone), from one clock reading.
 Result<LocalStamp> read_local_clock();
 
+// Whether the process `pid` may still be running: false only when the
+// system says that no process has that id (or no process can have it, as
+// 0). The id in a name made with unique_tag tells whether the file's
+// maker may still use it.
+bool process_alive(std::uint32_t pid);
+
 // The value of `name`; nullopt when it is unset, or (on Windows) when its
 // UTF-16 is broken, so that no value ever stands for another one.
 std::optional<std::string> environment_variable(const char* name);

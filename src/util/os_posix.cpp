@@ -4,6 +4,7 @@
 // the portable build, VESTIGOR_PORTABLE_WALK).
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <string>
 
 #include "util/os.hpp"
@@ -486,6 +488,16 @@ Result<LocalStamp> read_local_clock() {
   const std::size_t time_size =
       std::strftime(time, sizeof time, "%H:%M", &local);
   return LocalStamp{std::string(date, date_size), std::string(time, time_size)};
+}
+
+bool process_alive(std::uint32_t pid) {
+  // 0 and ids beyond pid_t name process groups or nothing to kill.
+  if (pid == 0 ||
+      pid > static_cast<std::uint32_t>(std::numeric_limits<pid_t>::max())) {
+    return false;
+  }
+  // Signal 0 asks without signalling; EPERM: it runs as someone else.
+  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
 }
 
 std::optional<std::string> environment_variable(const char* name) {

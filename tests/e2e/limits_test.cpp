@@ -411,5 +411,94 @@ TEST(Limits, StopSignalDuringAnAppendLetsTheEntryFinish) {
       << content;
 }
 
+// An entry is 6,000 bytes, the note 8,000 and the file size limit 11,000:
+// the kernel takes 3,000 bytes of the entry's write, and strace kills the
+// server as it makes the next write to the note. The next server's
+// append cuts the torn part off instead of gluing its entry onto it, and
+// leaves no hidden file.
+constexpr std::size_t kTornBefore = 8000;
+bool limit_file_size_to_tear() {
+  const rlimit limit{kTornBefore + 3000, kTornBefore + 3000};
+  return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+TEST(Limits, ServerKilledInsideAnEntryLeavesNothingTheNextAppendGluesOnto) {
+  const std::optional<std::string> strace = usable_strace();
+  if (!strace) {
+    GTEST_SKIP() << "strace is missing, may not trace here or runs Wine";
+  }
+  TempVault v;
+  const std::string before =
+      "# mine\n\n" + std::string(kTornBefore - 9, 'k') + "\n";
+  std::vector<std::string> args;
+  for (const std::string& date : likely_dates("UTC")) {
+    v.write("daily/" + date + ".md", before);
+    args.insert(args.end(), {"-P", v.at("daily/" + date + ".md")});
+  }
+  args.insert(args.end(), {"-e", "inject=write:signal=SIGKILL:when=2"});
+  RunOptions killed = traced(*strace, v.path(), args);
+  killed.before_exec = limit_file_size_to_tear;
+  RunResult r =
+      run_server(append_call_input(1, std::string(6000, 'E')), killed);
+  ASSERT_EQ(r.out, "") << r.err;
+  std::size_t torn = 0;
+  for (const auto& [name, content] : read_folder(v.at("daily"))) {
+    torn += content.size() == kTornBefore + 3000 ? 1 : 0;
+  }
+  ASSERT_EQ(torn, 1u) << "the kill did not tear the entry";
+
+  r = run_server(append_call_input(2, "after"), in_vault(v.path()));
+  ASSERT_EQ(r.out_lines().size(), 1u) << r.err;
+  for (const auto& [name, content] : read_folder(v.at("daily"))) {
+    EXPECT_FALSE(name.starts_with(".")) << name;
+    EXPECT_TRUE(content == before ||
+                has_one_more_entry(content, before, "after"))
+        << name << ": "
+        << content.substr(std::min(content.size(), before.size()), 80);
+  }
+}
+
+// Another program holds the note's lock for longer than appenders wait,
+// and the 64 KiB disk fills during a 100,000-byte entry written without
+// the lock: the failure leaves the note as it was (the size says that
+// only the entry's bytes are past it), and the next entry follows it.
+TEST(Limits, DiskFullWhileAnotherProgramHoldsTheLockLeavesTheNoteAsItWas) {
+  VESTIGOR_SKIP_UNDER_WINE(
+      "exact error texts: Wine reports the full disk as a Windows error");
+  SmallDisk disk;
+  if (!disk.error().empty()) {
+    GTEST_SKIP() << "cannot mount a tmpfs here (" << disk.error()
+                 << "): needs root with CAP_SYS_ADMIN";
+  }
+  const std::string before = "# mine\n\n- 08:00 kept\n";
+  fs::create_directories(disk.at("vault/daily"));
+  std::vector<int> held;
+  for (const std::string& date : likely_dates("UTC")) {
+    const std::string note = disk.at("vault/daily/" + date + ".md");
+    std::ofstream(note) << before;
+    const int fd = ::open(note.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    held.push_back(fd);
+  }
+  RunOptions options = in_vault(disk.at("vault"));
+  options.timeout = seconds(30);
+  RunResult r =
+      run_server(append_call_input(1, std::string(100'000, 'E')), options);
+  for (const int fd : held) {
+    ::close(fd);
+  }
+  EXPECT_EQ(r.out_lines(),
+            Lines{tool_error_line(1, "No space left on device (os error 28)")});
+  for (const auto& [name, content] : read_folder(disk.at("vault/daily"))) {
+    EXPECT_EQ(content.size(), before.size()) << name;
+  }
+  r = run_server(append_call_input(2, "after"), options);
+  ASSERT_EQ(r.out_lines().size(), 1u) << r.err;
+  for (const auto& [name, content] : read_folder(disk.at("vault/daily"))) {
+    EXPECT_TRUE(has_one_more_entry(content, before, "after")) << name;
+  }
+}
+
 }  // namespace
 }  // namespace vestigor_mcp::testing
