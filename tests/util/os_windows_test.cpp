@@ -15,6 +15,8 @@
 #include "tools/search.hpp"
 #include "tools/snapshots.hpp"
 #include "tools/vault.hpp"
+#include "util/buffer.hpp"
+#include "util/fs.hpp"
 #include "util/os.hpp"
 #include "util/path.hpp"
 
@@ -134,6 +136,8 @@ TEST(OsOnWindows, OpensReadsAndAppendsRelativeToAFolder) {
   EXPECT_EQ(note->size, 7U);
   EXPECT_EQ(read_whole(note->handle), "café\r\n");     // bytes as they are
   EXPECT_EQ(read_whole(note->handle, 3), "café\r\n");  // pieces at offsets
+  Buffer buffer;
+  EXPECT_EQ(read_regular_file(*dir, "été.md", buffer).value(), "café\r\n");
 
   const std::string path = folder.utf8() + "/nötes/été.md";
   for (const char* entry : {"one\n", "two\n"}) {
@@ -230,6 +234,11 @@ TEST(OsOnWindows, MakesFoldersAndReportsWhatIsInTheWay) {
                   .is(Errc::kNotFound));
   folder.write(L"file", "x");
   EXPECT_FALSE(os::make_folder((folder.utf8() + "\\file\\sub").c_str()));
+  // Every missing folder, separators of both kinds; a file in the way.
+  const auto made = make_directories(folder.utf8() + "\\d/e\\f");
+  ASSERT_TRUE(made.has_value()) << text_of(made.error());
+  EXPECT_EQ(made->size(), 3U);
+  EXPECT_FALSE(make_directories(folder.utf8() + "\\file\\sub").has_value());
 }
 
 // The walk takes a vault with backslashes, lists non-ASCII names in byte
