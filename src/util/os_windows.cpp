@@ -644,4 +644,22 @@ std::optional<std::string> environment_variable(const char* name) {
   return std::nullopt;
 }
 
+bool process_alive(std::uint32_t pid) {
+  if (pid == 0) {
+    return false;  // the idle process makes no files
+  }
+  const HANDLE process =
+      ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (process == nullptr) {
+    // ERROR_INVALID_PARAMETER: no process has that id; anything else
+    // (ERROR_ACCESS_DENIED: another user's) means one does.
+    return ::GetLastError() != ERROR_INVALID_PARAMETER;
+  }
+  DWORD code = 0;
+  const bool running =
+      ::GetExitCodeProcess(process, &code) == 0 || code == STILL_ACTIVE;
+  ::CloseHandle(process);
+  return running;
+}
+
 }  // namespace vestigor_mcp::os
