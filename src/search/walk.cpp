@@ -193,6 +193,11 @@ os::Result<bool> NoteWalk::next() {
         type = os::EntryType::kDirectory;  // enter() turns a cycle away
       } else if (st->kind == os::Kind::kRegular &&
                  is_note_name(top.listing.name(i))) {
+        // Only a link can lead a note off its folder's device.
+        if (st->id.device != top.info.id.device &&
+            os::on_pseudo_file_system(top.folder, name)) {
+          continue;
+        }
         type = os::EntryType::kRegular;
       } else {
         continue;  // not a note, or a FIFO or device that could block

@@ -214,6 +214,12 @@ struct FolderInfo {
 Result<FolderInfo> folder_info(const Handle& folder, const FolderInfo* parent,
                                EntryType listed);
 
+// Whether the file `name` in `at` lies on a pseudo file system, as
+// FolderInfo::pseudo says of a folder: a link may lead a note there
+// (/proc/self/pagemap reads on for gigabytes). Asked only of a link that
+// leaves its folder's device; false where it cannot be told.
+bool on_pseudo_file_system(Folder at, const char* name);
+
 // Makes the folder `path`, mode 0777 reduced by the umask; kExists when
 // the name is taken, kNotFound when the folder above is missing.
 Result<void> make_folder(const char* path);

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -106,6 +107,18 @@ Result<FolderInfo> folder_info(const Handle& folder, const FolderInfo* parent,
                     ? parent->pseudo
                     : on_pseudo_file_system(folder.native());
   return info;
+}
+
+bool on_pseudo_file_system(Folder at, const char* name) {
+  // O_PATH opens nothing for reading: a FIFO cannot hold it up.
+  const int fd =
+      ::openat(at.is_path() ? AT_FDCWD : at.native(), name, O_PATH | O_CLOEXEC);
+  if (fd < 0) {
+    return false;  // gone: the reader finds that out for itself
+  }
+  const bool pseudo = on_pseudo_file_system(fd);
+  ::close(fd);
+  return pseudo;
 }
 
 Result<void> rename_no_replace(const char* from, const char* to) {

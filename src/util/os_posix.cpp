@@ -381,6 +381,10 @@ Result<FolderInfo> folder_info(const Handle& folder,
   return FolderInfo{st->id, false};
 }
 
+bool on_pseudo_file_system(Folder /*at*/, const char* /*name*/) {
+  return false;  // no portable way to tell
+}
+
 // POSIX has no rename that refuses a taken name.
 Result<void> rename_no_replace(const char* /*from*/, const char* /*to*/) {
   return std::unexpected(OsError::system(ENOSYS));

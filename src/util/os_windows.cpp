@@ -644,6 +644,11 @@ std::optional<std::string> environment_variable(const char* name) {
   return std::nullopt;
 }
 
+// Windows keeps no pseudo file systems of files that read on for ever.
+bool on_pseudo_file_system(Folder /*at*/, const char* /*name*/) {
+  return false;
+}
+
 bool process_alive(std::uint32_t pid) {
   if (pid == 0) {
     return false;  // the idle process makes no files
