@@ -1,8 +1,5 @@
 #include "protocol/line_reader.hpp"
 
-#ifndef _WIN32
-#include <poll.h>
-#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +7,7 @@
 #include <cstring>
 
 #include "util/eintr.hpp"
+#include "util/std_streams.hpp"
 
 namespace vestigor_mcp {
 
@@ -18,25 +16,6 @@ namespace {
 constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 // After a line longer than this has been served the buffer shrinks back.
 constexpr std::size_t kShrinkAbove = 16 * kReadChunk;
-
-// After a read that failed: whether it may be made again because the
-// descriptor is non-blocking (the host's choice, on an open file
-// description it shares) and had nothing yet; then input has come since,
-// as a blocking read would have waited for. Windows never says EAGAIN.
-bool waited_for_input(int fd) {
-#ifdef _WIN32
-  (void)fd;
-  return false;
-#else
-  if (errno != EAGAIN && errno != EWOULDBLOCK) {
-    return false;
-  }
-  pollfd ready{fd, POLLIN, 0};
-  // POLLHUP or POLLERR end the wait too: the read then says what it is.
-  (void)retry_on_eintr([&] { return ::poll(&ready, 1, -1); });
-  return true;
-#endif
-}
 
 }  // namespace
 
@@ -91,7 +70,7 @@ std::expected<std::optional<std::string_view>, int> LineReader::next() {
         std::min(buffer_.capacity() - buffer_.size(), std::size_t{1} << 30));
     const ssize_t n = ::read(fd_, buffer_.data() + buffer_.size(), room);
     if (n < 0) {
-      if (errno == EINTR || waited_for_input(fd_)) {
+      if (errno == EINTR || waited_for(fd_, Readiness::kInput)) {
         continue;
       }
       return std::unexpected(errno);

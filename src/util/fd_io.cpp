@@ -1,36 +1,16 @@
 #include "util/fd_io.hpp"
 
-#ifndef _WIN32
-#include <poll.h>
-#endif
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 
 #include "util/eintr.hpp"
+#include "util/std_streams.hpp"
 
 namespace vestigor_mcp {
 
 namespace {
-
-// Whether a write that found no room (a non-blocking descriptor whose
-// reader is behind) may be made again: once poll says there is room.
-// Windows descriptors never say EAGAIN.
-bool waited_for_room(int fd) {
-#ifdef _WIN32
-  (void)fd;
-  return false;
-#else
-  if (errno != EAGAIN && errno != EWOULDBLOCK) {
-    return false;
-  }
-  pollfd ready{fd, POLLOUT, 0};
-  // POLLERR or POLLHUP end the wait too: the write then says what is wrong.
-  (void)retry_on_eintr([&] { return ::poll(&ready, 1, -1); });
-  return true;
-#endif
-}
 
 // One write takes at most 1 GiB: Windows' C runtime counts in unsigned int.
 constexpr std::size_t kMostPerWrite = std::size_t{1} << 30;
@@ -51,7 +31,7 @@ std::expected<void, int> write_all(int fd, std::string_view data,
     const ssize_t n =
         retry_on_eintr([&] { return ::write(fd, data.data(), size); });
     if (n < 0) {
-      if (waited_for_room(fd)) {
+      if (waited_for(fd, Readiness::kRoom)) {
         continue;
       }
       return std::unexpected(errno);

@@ -25,4 +25,13 @@ void prepare_standard_streams();
 // standard error).
 bool write_line_if_room(int fd, std::string_view line);
 
+enum class Readiness : unsigned char { kInput, kRoom };
+// After a read or write on a standard stream failed: whether it may be
+// made again because the descriptor is non-blocking (the host's choice,
+// on an open file description it shares) and had no input or no room
+// (EAGAIN); then this waits until it has, as a blocking call would.
+// POLLHUP or POLLERR end the wait too: the call made again then says what
+// is wrong. Windows descriptors never say EAGAIN: always false there.
+bool waited_for(int fd, Readiness readiness);
+
 }  // namespace vestigor_mcp

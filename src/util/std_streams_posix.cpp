@@ -43,6 +43,16 @@ bool pipe_has_room(int fd, std::size_t size) {
 
 }  // namespace
 
+bool waited_for(int fd, Readiness readiness) {
+  if (errno != EAGAIN && errno != EWOULDBLOCK) {
+    return false;
+  }
+  const short events = readiness == Readiness::kInput ? POLLIN : POLLOUT;
+  pollfd ready{fd, events, 0};
+  (void)retry_on_eintr([&] { return ::poll(&ready, 1, -1); });
+  return true;
+}
+
 bool write_line_if_room(int fd, std::string_view line) {
   pollfd ready{fd, POLLOUT, 0};
   if (retry_on_eintr([&] { return ::poll(&ready, 1, 0); }) != 1 ||

@@ -24,6 +24,8 @@ void prepare_standard_streams() {
   // process: there is no SIGPIPE to ignore.
 }
 
+bool waited_for(int /*fd*/, Readiness /*readiness*/) { return false; }
+
 bool write_line_if_room(int fd, std::string_view line) {
   return write_all(fd, line).has_value();
 }
