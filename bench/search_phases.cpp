@@ -22,10 +22,10 @@
 #include <string>
 #include <vector>
 
-#include "support/path_order.hpp"
 #include "search/line_finder.hpp"
-#include "tools/search.hpp"
 #include "search/walk.hpp"
+#include "support/path_order.hpp"
+#include "tools/search.hpp"
 #include "util/buffer.hpp"
 #include "util/char_facts.hpp"
 #include "util/fs.hpp"

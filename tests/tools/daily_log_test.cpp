@@ -30,7 +30,8 @@ const std::string kAppended = "text: Appended to daily/2026-12-06.md";
 // working directory is seen there) with VESTIGOR_VAULT set to `vault`
 // (nullopt: unset); the vault's end unsets it again.
 std::string append(const TempVault& v, const std::optional<std::string>& vault,
-                   std::string_view text, const os::LocalStamp& stamp = kStamp) {
+                   std::string_view text,
+                   const os::LocalStamp& stamp = kStamp) {
   const fs::path previous = fs::current_path();
   fs::current_path(v.path());
   if (vault) {

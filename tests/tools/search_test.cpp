@@ -58,8 +58,8 @@ TEST(Search, AnswersAlikeWhateverThePiecesAndTheWayOfReading) {
   const std::string euro =
       "1 file match(es) for \"€àl\":\n\n"
       "b.md:3: x€ÀLPHA ALPHA";
-  for (const TEST_ReadWay way :
-       {TEST_ReadWay::kRing, TEST_ReadWay::kReadAhead, TEST_ReadWay::kOneByOne}) {
+  for (const TEST_ReadWay way : {TEST_ReadWay::kRing, TEST_ReadWay::kReadAhead,
+                                 TEST_ReadWay::kOneByOne}) {
     for (const std::size_t piece : {1, 2, 3, 4, 5, 7, 16, 4096, 32768}) {
       SCOPED_TRACE(std::to_string(static_cast<int>(way)) + " in pieces of " +
                    std::to_string(piece));

@@ -81,8 +81,7 @@ TEST(Sync, SyncsFoldersAndDataAndReportsWhatCannotBe) {
   const os::Handle reader(pipe_fds[0]);
   const os::Handle writer(pipe_fds[1]);
   EXPECT_TRUE(os::sync_data(os::system_io(), writer).has_value());
-  EXPECT_EQ(os::sync_data(os::system_io(), os::Handle()).error().code(),
-            EBADF);
+  EXPECT_EQ(os::sync_data(os::system_io(), os::Handle()).error().code(), EBADF);
 }
 
 }  // namespace

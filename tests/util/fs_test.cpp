@@ -122,7 +122,8 @@ TEST(ReadRegularFile, ReadsWholeFilesAndRefusesEverythingElse) {
   // Relative to a folder's descriptor, as the walk opens notes.
   const int dir = ::open(vault.path().c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_GE(dir, 0);
-  EXPECT_EQ(read_regular_file(os::Folder(dir), "small.md", buffer).value(), "small");
+  EXPECT_EQ(read_regular_file(os::Folder(dir), "small.md", buffer).value(),
+            "small");
   ::close(dir);
 }
 
@@ -130,7 +131,8 @@ TEST(ReadRegularFile, ReadsPastTheSizeAFileReported) {
   // /proc reports a size of 0 for files that hold text: the read goes on
   // until the end, not to the reported size.
   Buffer buffer;
-  const auto status = read_regular_file(os::Folder::by_path(), "/proc/self/status", buffer);
+  const auto status =
+      read_regular_file(os::Folder::by_path(), "/proc/self/status", buffer);
   if (!status) {
     GTEST_SKIP() << "no /proc here";
   }
