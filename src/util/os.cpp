@@ -10,7 +10,11 @@ namespace vestigor_mcp::os {
 // types: its first check of a type probes memory with a write(2) of its
 // own, which would land among the server's writes where tests that fail
 // the n-th write under strace count them.
+#ifdef __clang__
+#define VESTIGOR_IO_CALLS [[clang::no_sanitize("vptr")]]
+#else
 #define VESTIGOR_IO_CALLS [[gnu::no_sanitize("vptr")]]
+#endif
 
 std::string os_error_text(const OsError& error) {
   if (error.is_no_progress()) {
