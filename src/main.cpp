@@ -9,7 +9,6 @@
 #include <malloc.h>
 #endif
 
-#include <cerrno>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,9 +43,9 @@ void serve() {
   for (;;) {
     const auto next = reader.next();
     if (!next) {
-      if (next.error() == ENOMEM) {
+      if (next.error() == os::OsError::out_of_memory()) {
         report_os_error(diagnostic, "line dropped: ",
-                        ENOMEM);  // too long to hold; read past
+                        next.error());  // too long to hold; read past
         continue;
       }
       report_os_error(diagnostic, "stdin error: ", next.error());

@@ -18,7 +18,7 @@ void diagnostic(std::string_view content) {
 }
 
 void report_os_error(DiagnosticSink diagnose, std::string_view prefix,
-                     int error) {
+                     const os::OsError& error) {
   try {
     diagnose(std::string(prefix) + os_error_text(error));
   } catch (const std::bad_alloc&) {

@@ -5,6 +5,8 @@
 
 #include <string_view>
 
+#include "util/os.hpp"
+
 namespace vestigor_mcp {
 
 // Writes "[vestigor-mcp] <content>\n" to standard error in one piece, or
@@ -18,6 +20,6 @@ using DiagnosticSink = void (*)(std::string_view content);
 // Passes "<prefix><OS error text>" to `diagnose`; dropped when even that
 // line cannot get memory.
 void report_os_error(DiagnosticSink diagnose, std::string_view prefix,
-                     int error);
+                     const os::OsError& error);
 
 }  // namespace vestigor_mcp

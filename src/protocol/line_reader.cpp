@@ -19,7 +19,7 @@ constexpr std::size_t kShrinkAbove = 16 * kReadChunk;
 
 }  // namespace
 
-std::expected<std::optional<std::string_view>, int> LineReader::next() {
+std::expected<std::optional<std::string_view>, os::OsError> LineReader::next() {
   for (;;) {
     char* const data = buffer_.data();
     const std::size_t filled = buffer_.size();
@@ -63,7 +63,7 @@ std::expected<std::optional<std::string_view>, int> LineReader::next() {
       buffer_.shrink_to(2 * kReadChunk);
       start_ = scan_ = 0;
       dropping_ = true;
-      return std::unexpected(ENOMEM);
+      return std::unexpected(os::OsError::out_of_memory());
     }
     // At most 1 GiB: Windows' C runtime counts in unsigned int.
     const auto room = static_cast<unsigned>(
@@ -73,7 +73,7 @@ std::expected<std::optional<std::string_view>, int> LineReader::next() {
       if (errno == EINTR || waited_for(fd_, Readiness::kInput)) {
         continue;
       }
-      return std::unexpected(errno);
+      return std::unexpected(os::OsError::system(errno));
     }
     if (n == 0) {
       ended_ = true;

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "util/buffer.hpp"
+#include "util/os.hpp"
 
 namespace vestigor_mcp {
 
@@ -22,11 +23,11 @@ class LineReader {
   explicit LineReader(int fd) : fd_(fd) {}
 
   // The next line, valid until the next call; nothing at the end of the
-  // input. The error is the errno of a failed read (interrupted reads are
-  // retried, and a non-blocking descriptor is waited on), or ENOMEM when the
-  // line does not fit in memory: the line is then dropped and the next call
-  // goes on after it.
-  std::expected<std::optional<std::string_view>, int> next();
+  // input. The error is that of a failed read (interrupted reads are
+  // retried, and a non-blocking descriptor is waited on), or out of memory
+  // (OsError::out_of_memory()) when the line does not fit in memory: the
+  // line is then dropped and the next call goes on after it.
+  std::expected<std::optional<std::string_view>, os::OsError> next();
 
  private:
   int fd_;

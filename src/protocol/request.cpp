@@ -1,6 +1,5 @@
 #include "protocol/request.hpp"
 
-#include <cerrno>
 #include <new>
 #include <optional>
 
@@ -67,7 +66,8 @@ std::optional<std::string> handle_line(std::string_view line,
     return response;
   } catch (const std::bad_alloc&) {
     report_os_error(diagnose,
-                    dispatched ? "answer dropped: " : "line dropped: ", ENOMEM);
+                    dispatched ? "answer dropped: " : "line dropped: ",
+                    os::OsError::out_of_memory());
     return std::nullopt;
   }
 }

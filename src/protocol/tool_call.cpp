@@ -1,6 +1,5 @@
 #include "protocol/tool_call.hpp"
 
-#include <cerrno>
 #include <new>
 #include <string>
 #include <utility>
@@ -68,7 +67,8 @@ json::Value tools_call(const json::Value& request) {
     return tool_result(run_tool(name, arguments));
   } catch (const std::bad_alloc&) {
   }
-  return tool_result(std::unexpected(os_error_text(ENOMEM)));
+  return tool_result(
+      std::unexpected(os::os_error_text(os::OsError::out_of_memory())));
 }
 
 }  // namespace vestigor_mcp

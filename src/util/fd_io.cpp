@@ -17,13 +17,13 @@ constexpr std::size_t kMostPerWrite = std::size_t{1} << 30;
 
 }  // namespace
 
-std::expected<void, int> write_all(int fd, std::string_view data) {
+os::Result<void> write_all(int fd, std::string_view data) {
   std::size_t written = 0;
   return write_all(fd, data, written);
 }
 
-std::expected<void, int> write_all(int fd, std::string_view data,
-                                   std::size_t& written) {
+os::Result<void> write_all(int fd, std::string_view data,
+                           std::size_t& written) {
   written = 0;
   while (!data.empty()) {
     const auto size =
@@ -34,10 +34,10 @@ std::expected<void, int> write_all(int fd, std::string_view data,
       if (waited_for(fd, Readiness::kRoom)) {
         continue;
       }
-      return std::unexpected(errno);
+      return std::unexpected(os::OsError::system(errno));
     }
     if (n == 0) {
-      return std::unexpected(kNoProgress);
+      return std::unexpected(os::OsError::no_progress());
     }
     written += static_cast<std::size_t>(n);
     data.remove_prefix(static_cast<std::size_t>(n));

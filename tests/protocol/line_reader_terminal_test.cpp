@@ -47,7 +47,7 @@ TEST(LineReader, OnATerminalTheFirstEmptyReadEnds) {
     std::vector<std::string> lines;
     for (std::size_t i = 0; i <= row.lines.size(); ++i) {
       const auto line = reader.next();
-      ASSERT_TRUE(line.has_value()) << line.error();
+      ASSERT_TRUE(line.has_value()) << os::os_error_text(line.error());
       if (!*line) {
         break;
       }

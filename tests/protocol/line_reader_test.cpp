@@ -35,7 +35,7 @@ Lines drain(int fd, std::size_t max_lines) {
   for (;;) {
     const auto line = reader.next();
     if (!line) {
-      ADD_FAILURE() << "read failed: errno " << line.error();
+      ADD_FAILURE() << "read failed: " << os::os_error_text(line.error());
       return lines;
     }
     if (!*line) {
@@ -161,10 +161,10 @@ TEST(LineReader, ReportsAFailedReadAsItsErrno) {
   const auto line = from_directory.next();
   ::close(fd);
   ASSERT_FALSE(line.has_value());
-  EXPECT_EQ(line.error(), EISDIR);
+  EXPECT_EQ(line.error().code(), EISDIR);
 
   LineReader from_nothing(-1);
-  EXPECT_EQ(from_nothing.next().error(), EBADF);
+  EXPECT_EQ(from_nothing.next().error().code(), EBADF);
 }
 
 }  // namespace
