@@ -20,7 +20,9 @@ namespace vestigor_mcp::os {
 
 namespace {
 
+#ifndef VESTIGOR_PORTABLE_WALK
 constexpr std::size_t kListingBytes = std::size_t{32} * 1024;
+#endif
 
 // File systems whose files are the kernel's state, not anyone's notes:
 // some never end (/proc/kmsg, trace_pipe) or block. devtmpfs reports
