@@ -1,5 +1,7 @@
 #include "search/find_notes.hpp"
 
+#include <optional>
+
 #include "search/line_finder.hpp"
 #include "search/note_scan.hpp"
 #include "search/walk.hpp"
@@ -24,9 +26,20 @@ std::expected<bool, std::string> scan_front(NoteReader& reader,
       return std::unexpected(more.error());
     }
     if (!*more) {
-      return scan.matched();
+      break;
     }
   }
+  const std::optional<LineSpan> span = scan.line_to_read();
+  if (!scan.matched() || !span) {
+    return scan.matched();
+  }
+  // The matching line was too long to hold while the note was searched.
+  char* room = scan.line_room();
+  if (room == nullptr) {
+    return false;  // memory cannot hold it: like a note that cannot be read
+  }
+  const auto read = reader.read_back(span->offset, room, span->size);
+  return read && scan.take_line(*read);
 }
 
 std::expected<void, std::string> find_with(std::string_view root,

@@ -26,6 +26,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 
@@ -60,6 +61,11 @@ class NoteReader {
   // piece (or why it cannot be read).
   virtual std::string_view path() const = 0;
   virtual os::Result<NotePiece> next_piece() = 0;
+  // Reads the oldest note's bytes from `offset` into `to`, up to `size` of
+  // them or the note's end: how many were read. For a line too long to
+  // have been held, read again once it is known to be reported.
+  virtual os::Result<std::size_t> read_back(std::uint64_t offset, char* to,
+                                            std::size_t size) = 0;
   virtual void drop() = 0;
 };
 

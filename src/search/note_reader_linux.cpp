@@ -102,6 +102,8 @@ class RingNotes : public SlotRing<RingSlot> {
   enum class Added { kAdded, kNoDescriptor };
   Added add(const os::Handle& folder, const char* name, std::string_view path);
   os::Result<NotePiece> next_piece();
+  os::Result<std::size_t> read_back(std::uint64_t offset, char* to,
+                                    std::size_t size);
   void drop();
 
  private:
@@ -117,6 +119,7 @@ class RingNotes : public SlotRing<RingSlot> {
                                             std::string_view folder_path);
   void release(std::size_t folder);
   void wait(const RingSlot& slot);
+  os::Result<void> open_checked(RingSlot& slot);
   void reap(const io_uring_cqe* cqe);
   // Reaps every completion that is ready, without waiting.
   void reap_ready();
@@ -350,14 +353,8 @@ os::Result<NotePiece> RingNotes::next_piece() {
   const std::size_t head = index();
   RingSlot& slot = at(head);
   if (slot.offset > 0 && slot.error == 0) {
-    if (!slot.checked.is_open()) {
-      auto file = os::open_regular(os::Folder(folders_[slot.folder].fd),
-                                   slot.name.c_str());
-      if (!file) {
-        slot.error = file.error().code();
-        return std::unexpected(file.error());
-      }
-      slot.checked = std::move(file->handle);
+    if (const auto opened = open_checked(slot); !opened) {
+      return std::unexpected(opened.error());
     }
     const auto n = os::read_at(os::system_io(), slot.checked,
                                slot.buffer.data(), piece_bytes_, slot.offset);
@@ -380,6 +377,33 @@ os::Result<NotePiece> RingNotes::next_piece() {
   const auto size = static_cast<std::size_t>(slot.read_result);
   slot.offset += size;
   return NotePiece{{slot.buffer.data(), size}, size < piece_bytes_};
+}
+
+os::Result<void> RingNotes::open_checked(RingSlot& slot) {
+  if (slot.checked.is_open()) {
+    return {};
+  }
+  auto file =
+      os::open_regular(os::Folder(folders_[slot.folder].fd), slot.name.c_str());
+  if (!file) {
+    slot.error = file.error().code();
+    return std::unexpected(file.error());
+  }
+  slot.checked = std::move(file->handle);
+  return {};
+}
+
+// Past the first piece, so the note is open the checked way.
+os::Result<std::size_t> RingNotes::read_back(std::uint64_t offset, char* to,
+                                             std::size_t size) {
+  RingSlot& slot = front();
+  if (slot.error != 0) {
+    return std::unexpected(os::OsError::system(slot.error));
+  }
+  if (const auto opened = open_checked(slot); !opened) {
+    return std::unexpected(opened.error());
+  }
+  return os::read_span(os::system_io(), slot.checked, to, size, offset);
 }
 
 void RingNotes::drop() {
@@ -450,6 +474,11 @@ class StagedReader final : public NoteReader {
   }
   os::Result<NotePiece> next_piece() override {
     return ring_ ? ring_->next_piece() : sync_->next_piece();
+  }
+  os::Result<std::size_t> read_back(std::uint64_t offset, char* to,
+                                    std::size_t size) override {
+    return ring_ ? ring_->read_back(offset, to, size)
+                 : sync_->read_back(offset, to, size);
   }
   void drop() override {
     if (ring_) {

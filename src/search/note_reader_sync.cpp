@@ -106,6 +106,15 @@ os::Result<NotePiece> SyncNotes::next_piece() {
   return NotePiece{{piece_.data(), *n}, !partial && *n < piece_bytes_};
 }
 
+os::Result<std::size_t> SyncNotes::read_back(std::uint64_t offset, char* to,
+                                             std::size_t size) {
+  const SyncSlot& slot = notes_.front();
+  if (!slot.file.is_open()) {
+    return std::unexpected(slot.error);
+  }
+  return os::read_span(*io_, slot.file, to, size, offset);
+}
+
 void SyncNotes::drop() {
   notes_.front().file.close();
   notes_.pop();

@@ -57,6 +57,8 @@ class SyncNotes final : public NoteReader {
   bool empty() const override { return notes_.ring_empty(); }
   std::string_view path() const override { return notes_.front_path(); }
   os::Result<NotePiece> next_piece() override;
+  os::Result<std::size_t> read_back(std::uint64_t offset, char* to,
+                                    std::size_t size) override;
   void drop() override;
 
   std::size_t taken() const { return notes_.taken(); }

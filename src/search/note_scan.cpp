@@ -57,6 +57,14 @@ void NoteScan::start() {
   }
   chunk_.clear();
   fresh_ = 0;
+  at_ = 0;
+  long_line_.reset();
+  line_taken_ = false;
+  if (read_back_.capacity() > kKeptLineBytes) {
+    read_back_.clear();
+    read_back_.shrink_to(0);
+  }
+  read_back_.clear();
   number_ = 0;
   text_.clear();
   held_size_ = 0;
@@ -64,21 +72,20 @@ void NoteScan::start() {
 
 std::expected<bool, std::string> NoteScan::take(std::string_view piece,
                                                 PieceEnd end) {
-  if (phase_ == Phase::kChecking) {
-    if (!check(piece) || (end == PieceEnd::kLast && !check_end())) {
-      phase_ = Phase::kSkipped;
-      return false;
-    }
-    if (end == PieceEnd::kLast) {
-      phase_ = Phase::kMatched;
-      return false;
-    }
-    return true;
-  }
-  // Each round but the last takes a line that could not be held out of
-  // the piece, up to its LF: as many rounds as the piece has bytes.
-  const std::size_t rounds = piece.size() + 1;
+  // Each round takes some of the piece, or turns to looking through a
+  // line not held, or ends: twice as many rounds as the piece has bytes
+  // are more than enough.
+  const std::size_t rounds = 2 * (piece.size() + 2);
   for (std::size_t round = 0; round < rounds; ++round) {
+    if (phase_ == Phase::kLineEnd) {
+      advance(piece, to_line_end(piece, end));
+      if (phase_ == Phase::kLineEnd) {
+        return true;  // the line goes on in the next piece
+      }
+    }
+    if (phase_ == Phase::kChecking) {
+      return check_rest(piece, end);
+    }
     if (phase_ != Phase::kSearching) {
       return false;
     }
@@ -87,10 +94,13 @@ std::expected<bool, std::string> NoteScan::take(std::string_view piece,
       if (!used) {
         return std::unexpected(used.error());
       }
-      if (phase_ != Phase::kSearching || streaming_) {
-        return phase_ == Phase::kSearching;
+      advance(piece, *used);
+      if (phase_ != Phase::kSearching) {
+        continue;
       }
-      piece.remove_prefix(*used);
+      if (streaming_) {
+        return true;  // the whole piece was the line's, more to come
+      }
       if (piece.empty()) {
         if (end == PieceEnd::kLast) {
           phase_ = Phase::kSkipped;  // no line of the note matched
@@ -101,12 +111,118 @@ std::expected<bool, std::string> NoteScan::take(std::string_view piece,
     const std::size_t before = spilled_from_;
     const auto searched = search(piece, end);
     if (!searched || spilled_from_ == before) {
+      at_ += piece.size();
       return searched;
     }
-    piece.remove_prefix(spilled_from_);
+    advance(piece, spilled_from_);
     spilled_from_ = kNotSpilled;
   }
-  return phase_ == Phase::kSearching;
+  return phase_ == Phase::kSearching || phase_ == Phase::kLineEnd;
+}
+
+// Moves past the first `bytes` of the piece.
+void NoteScan::advance(std::string_view& piece, std::size_t bytes) {
+  piece.remove_prefix(bytes);
+  at_ += bytes;
+}
+
+// The note after its match: checked to its end. Whether more is wanted.
+bool NoteScan::check_rest(std::string_view piece, PieceEnd end) {
+  at_ += piece.size();
+  if (!check(piece) || (end == PieceEnd::kLast && !check_end())) {
+    phase_ = Phase::kSkipped;
+    return false;
+  }
+  if (end == PieceEnd::kLast) {
+    phase_ = Phase::kMatched;
+    return false;
+  }
+  return true;
+}
+
+// The rest of a matching line that was not held, checked up to its LF:
+// how many bytes of the piece were the line's.
+std::size_t NoteScan::to_line_end(std::string_view piece, PieceEnd end) {
+  const void* lf = std::memchr(piece.data(), '\n', piece.size());
+  const std::size_t lf_at =
+      lf == nullptr ? piece.size()
+                    : static_cast<std::size_t>(static_cast<const char*>(lf) -
+                                               piece.data());
+  if (!check(piece.substr(0, lf_at))) {
+    phase_ = Phase::kSkipped;
+    return piece.size();
+  }
+  if (lf != nullptr) {
+    line_ended(at_ + lf_at, true);
+    return lf_at + 1;
+  }
+  if (end == PieceEnd::kLast) {
+    if (!check_end()) {
+      phase_ = Phase::kSkipped;
+    } else {
+      line_ended(at_ + lf_at, false);
+    }
+  }
+  return piece.size();
+}
+
+// A matching line that was not held ends at `end` in the note, at a LF
+// when `by_lf`: the rest of the note is checked next, or, at its end, it
+// matched.
+void NoteScan::line_ended(std::uint64_t end, bool by_lf) {
+  // The LF before and the LF after, or the byte that must not follow.
+  line_from_ = line_start_ > 0 ? 1 : 0;
+  const std::uint64_t from = line_start_ - line_from_;
+  long_line_ = LineSpan{from, static_cast<std::size_t>(end + 1 - from)};
+  long_line_by_lf_ = by_lf;
+  phase_ = by_lf ? Phase::kChecking : Phase::kMatched;
+}
+
+char* NoteScan::line_room() {
+  if (!long_line_ || !read_back_.reserve(long_line_->size)) {
+    return nullptr;
+  }
+  return read_back_.data();
+}
+
+bool NoteScan::take_line(std::size_t size) {
+  phase_ = Phase::kSkipped;
+  line_taken_ = false;
+  if (!long_line_ || read_back_.capacity() < long_line_->size) {
+    return false;
+  }
+  // A LF before the line, unless it is the note's first; a LF after it,
+  // or, for the note's last line, nothing.
+  const std::size_t lead = line_from_;
+  read_back_.resize(size);
+  const std::string_view bytes = read_back_.view();
+  if (lead > 0 && !bytes.starts_with('\n')) {
+    return false;
+  }
+  std::string_view line = bytes.substr(std::min(lead, bytes.size()));
+  if (long_line_by_lf_) {
+    if (size != long_line_->size || !line.ends_with('\n')) {
+      return false;
+    }
+    line.remove_suffix(1);
+    if (line.ends_with('\r')) {
+      line.remove_suffix(1);  // not part of the line
+    }
+  } else if (size != long_line_->size - 1) {
+    return false;
+  }
+  // Still a line that holds the query, as searched.
+  if (line.find('\n') != std::string_view::npos || !is_valid_utf8(line)) {
+    return false;
+  }
+  const auto match = finder_->first_match(line);
+  if (!match || !match->has_value()) {
+    return false;
+  }
+  line_size_ = line.size();
+  line_taken_ = true;
+  phase_ = Phase::kMatched;
+  return true;
 }
 
 // The usual search of a piece, the line that ran over from the last
@@ -167,6 +283,7 @@ std::expected<bool, std::string> NoteScan::spilled(std::size_t from) {
   // The line's start held so far: checked, looked through, and dropped.
   chunk_.clear();
   fresh_ = 0;
+  line_start_ = at_ + from - line_.size();
   if (!check(line_.view())) {
     phase_ = Phase::kSkipped;
     return false;
@@ -174,10 +291,11 @@ std::expected<bool, std::string> NoteScan::spilled(std::size_t from) {
   const auto found = look_through(line_.view(), false);
   line_.clear();
   line_.shrink_to(0);
-  if (!found || phase_ != Phase::kSearching) {
+  if (!found || phase_ == Phase::kSkipped) {
     return found;
   }
-  streaming_ = true;
+  // Looked through on, or (a match in it) checked to its end.
+  streaming_ = phase_ == Phase::kSearching;
   spilled_from_ = from;
   return true;
 }
@@ -192,9 +310,9 @@ std::size_t NoteScan::segment_bytes() const {
 std::size_t NoteScan::kept_bytes() const { return finder_->match_reach() + 3; }
 
 // The next bytes of a line not held, its LF last when `line_ends`: added
-// to chunk_ and looked through a segment at a time. A match ends the
-// note's search (it cannot be shown: the note is skipped), and so does
-// running out of memory; the answer is false otherwise.
+// to chunk_ and looked through a segment at a time. A match makes the line
+// the note's matching line, to be followed to its end (kLineEnd); running
+// out of memory skips the note. The answer is false but for a failure.
 std::expected<bool, std::string> NoteScan::look_through(std::string_view bytes,
                                                         bool line_ends) {
   // Each round takes a segment's bytes, or is the last.
@@ -225,7 +343,10 @@ std::expected<bool, std::string> NoteScan::look_through(std::string_view bytes,
       return std::unexpected(match.error());
     }
     if (match->has_value()) {
-      phase_ = Phase::kSkipped;
+      phase_ = Phase::kLineEnd;
+      number_ = lines_before_ + 1;
+      streaming_ = false;
+      chunk_.clear();
       return false;
     }
     const std::string_view tail = tail_of(chunk_.view(), kept_bytes());
@@ -259,6 +380,14 @@ std::expected<std::size_t, std::string> NoteScan::stream(std::string_view piece,
   const auto found = look_through(part, line_ends);
   if (!found) {
     return std::unexpected(found.error());
+  }
+  if (phase_ == Phase::kLineEnd) {
+    if (lf != nullptr) {
+      line_ended(at_ + used - 1, true);
+    } else if (end == PieceEnd::kLast) {
+      line_ended(at_ + used, false);
+    }
+    return used;
   }
   if (phase_ != Phase::kSearching) {
     return used;

@@ -43,6 +43,23 @@ Result<std::size_t> read_at(Io& io, const Handle& file, char* to,
   }
 }
 
+Result<std::size_t> read_span(Io& io, const Handle& file, char* to,
+                              std::size_t size, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < size) {
+    const Result<std::size_t> n =
+        read_at(io, file, to + done, size - done, offset + done);
+    if (!n) {
+      return n;
+    }
+    if (*n == 0) {
+      break;
+    }
+    done += *n;
+  }
+  return done;
+}
+
 Result<void> sync_data(Io& io, const Handle& file) {
   for (;;) {
     const Result<void> done = io.sync_data(file);

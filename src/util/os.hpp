@@ -268,6 +268,10 @@ Result<void> write_all(Io& io, const Handle& file, std::string_view bytes,
                        std::size_t& written);
 Result<std::size_t> read_at(Io& io, const Handle& file, char* to,
                             std::size_t size, std::uint64_t offset);
+// Reads `size` bytes at `offset`, repeating short reads: fewer only at the
+// file's end.
+Result<std::size_t> read_span(Io& io, const Handle& file, char* to,
+                              std::size_t size, std::uint64_t offset);
 Result<void> sync_data(Io& io, const Handle& file);
 
 Result<void> truncate(const Handle& file, std::uint64_t size);

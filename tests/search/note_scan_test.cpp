@@ -1,14 +1,16 @@
 // One note's search fed in pieces, with lines longer than may be held: a
-// line that cannot be held is looked through as it comes, so that the
-// note's later lines are still searched, and a match anywhere in it, a
-// match that runs over pieces and over the segments looked through
-// included, makes the note one that is skipped (its line cannot be shown).
+// line that is not held is looked through as it comes, so that the note's
+// later lines are still searched, and a match anywhere in it (one that
+// runs over pieces and over the segments looked through included) makes it
+// the note's line, read back from the note once the rest is checked.
 #include "search/note_scan.hpp"
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <optional>
 #include <ostream>
+#include <random>
 #include <string>
 
 #include "search/line_finder.hpp"
@@ -25,10 +27,12 @@ struct Reported {
   }
 };
 
-std::optional<Reported> scan_in_pieces(std::string_view note,
-                                       std::string_view query,
-                                       std::size_t line_limit,
-                                       std::size_t piece) {
+// `read_back`, when given, is the note as it is when a line that was not
+// held is read back (changed since it was searched).
+std::optional<Reported> scan_in_pieces(
+    std::string_view note, std::string_view query, std::size_t line_limit,
+    std::size_t piece,
+    std::optional<std::string_view> read_back = std::nullopt) {
   auto finder = LineFinder::make(query);
   EXPECT_TRUE(finder.has_value());
   NoteScan scan = NoteScan::TEST_with_line_limit(*finder, line_limit);
@@ -43,6 +47,22 @@ std::optional<Reported> scan_in_pieces(std::string_view note,
       break;
     }
     EXPECT_FALSE(last) << "more wanted after the last piece";
+  }
+  if (const std::optional<LineSpan> span = scan.line_to_read();
+      scan.matched() && span) {
+    const std::string_view now = read_back.value_or(note);
+    char* room = scan.line_room();
+    EXPECT_NE(room, nullptr);
+    if (room == nullptr) {
+      return std::nullopt;
+    }
+    const std::string_view bytes =
+        now.substr(std::min<std::size_t>(span->offset, now.size()), span->size);
+    std::copy(bytes.begin(), bytes.end(), room);
+    if (!scan.take_line(bytes.size())) {
+      EXPECT_FALSE(scan.matched());
+      return std::nullopt;
+    }
   }
   if (!scan.matched()) {
     return std::nullopt;
@@ -76,27 +96,37 @@ TEST(NoteScan, LooksThroughLinesTooLongToHold) {
        x + "\n\n" + x + "\r\nb\n" + x + "\n ALPHA beta\r\n", "alpha",
        Reported{6, " ALPHA beta"}},
       {"the match in the long line", x + "alpha" + x + "\nalpha\n", "alpha",
-       std::nullopt},
+       Reported{1, x + "alpha" + x}},
       {"the match at the long line's end", x + "alpha\nalpha", "alpha",
-       std::nullopt},
+       Reported{1, x + "alpha"}},
+      {"the match in a later long line, the note's last",
+       "a\n" + x + "\n" + x + "ALPHA" + x, "alpha",
+       Reported{3, x + "ALPHA" + x}},
       {"the match over a segment's end", wide + "alpha" + x + "\nalpha\n",
-       "alpha", std::nullopt},
+       "alpha", Reported{1, wide + "alpha" + x}},
       {"a 200 KiB line, then the match", times(wide, 3) + "\nthe alpha",
        "alpha", Reported{2, "the alpha"}},
       {"the CR that ends the long line is not in it", x + "alpha\r\nalpha\rb\n",
        "alpha\r", Reported{2, "alpha\rb"}},
       {"a CR inside the long line is", x + "alpha\rb\nalpha\r\n", "alpha\r",
-       std::nullopt},
-      {"a CR that ends the note stays", x + "alpha\r", "alpha\r", std::nullopt},
+       Reported{1, x + "alpha\rb"}},
+      {"a CR that ends the note stays", x + "alpha\r", "alpha\r",
+       Reported{1, x + "alpha\r"}},
+      {"a CR before the LF is not read back", "\n" + x + "alpha\r\n", "alpha",
+       Reported{2, x + "alpha"}},
       {"no match, the long line last", "a\n" + x, "alpha", std::nullopt},
       {"non-ASCII", times("É", 200) + "\n" + times("É", 2) + "A\n", "éa",
        Reported{2, "ÉÉA"}},
       {"non-ASCII in the long line", times("É", 200) + "A\nÉA\n", "éa",
-       std::nullopt},
+       Reported{1, times("É", 200) + "A"}},
       {"capital I with dot lowers into the query", times("İ", 200) + "x\nix",
-       "i\u0307x", std::nullopt},
+       "i\u0307x", Reported{1, times("İ", 200) + "x"}},
       {"invalid UTF-8 in the long line", x + "\xC3\nalpha\n", "alpha",
        std::nullopt},
+      {"invalid UTF-8 after the matching long line", x + "alpha\n\xC3", "alpha",
+       std::nullopt},
+      {"a sequence cut short at the note's end, the long line last",
+       x + "alpha\xC3", "alpha", std::nullopt},
       {"a sigma query: the long line is not looked through", x + "\nΟΔΟΣ\n",
        "ος", std::nullopt},
       {"a sigma query, the lines held", "a\nΟΔΟΣ\n", "ος", Reported{2, "ΟΔΟΣ"}},
@@ -113,10 +143,74 @@ TEST(NoteScan, LooksThroughLinesTooLongToHold) {
           << c.name << ", pieces of " << piece;
     }
   }
+  // A note changed between its search and the read back is passed over,
+  // unless the line read back is still the one searched.
+  const std::string note = "a\n" + x + "alpha" + x + "\nb\n";
+  const std::string longer = "a\nz" + note.substr(2);  // the line moved
+  std::string edited = note;
+  edited[2 + 300] = 'A';                      // the same line, a letter changed
+  std::string cut = note.substr(0, 2 + 300);  // the note cut short
+  std::string joined = note;
+  joined[2 + 300 + 5 + 100] = '\n';  // the line split in two
+  // (Pieces shorter than the note: a note's one and last piece is held.)
+  for (const std::size_t piece : {5, 33, 512}) {
+    EXPECT_EQ(scan_in_pieces(note, "alpha", 64, piece, longer), std::nullopt);
+    EXPECT_EQ(scan_in_pieces(note, "alpha", 64, piece, cut), std::nullopt);
+    EXPECT_EQ(scan_in_pieces(note, "alpha", 64, piece, joined), std::nullopt);
+    EXPECT_EQ(scan_in_pieces(note, "alpha", 64, piece, edited),
+              (Reported{2, x + "Alpha" + x}));
+  }
   // Held whole, the long lines are searched as any other.
   EXPECT_EQ(scan_in_pieces(x + "alpha" + x + "\nalpha\n", "alpha",
                            std::string_view::npos, 7),
             (Reported{1, x + "alpha" + x}));
+}
+
+// C-style escapes for CR, LF and bytes above ASCII.
+std::string escaped(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (byte >= 0x80) {
+      constexpr char kHex[] = "0123456789ABCDEF";
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// Notes made at random of the pieces that matter (CR, LF, the query's
+// letters, a two-byte letter and half of one): searched with short lines
+// not held and in small pieces, the answer is the one the whole note gets.
+TEST(NoteScan, LinesNotHeldAnswerAsTheWholeNote) {
+  const std::string_view bits[] = {"a", "l",        "p",    "h",  "A",
+                                   "x", "xxxxxxxx", "\n",   "\r", "É",
+                                   "é", "\xC3",     "alpha"};
+  std::minstd_rand random(27);
+  for (int round = 0; round < 3000; ++round) {
+    std::string note;
+    const std::size_t count = random() % 80;
+    for (std::size_t i = 0; i < count; ++i) {
+      note += bits[random() % std::size(bits)];
+    }
+    for (const std::string_view query : {"alpha", "a\ra", "éa"}) {
+      const auto whole =
+          scan_in_pieces(note, query, std::string_view::npos, note.size() + 1);
+      const std::size_t limit = 1 + random() % 12;
+      const std::size_t piece = 1 + random() % 9;
+      EXPECT_EQ(scan_in_pieces(note, query, limit, piece), whole)
+          << "note [" << escaped(note) << "], query [" << escaped(query)
+          << "], lines up to " << limit << " held, pieces of " << piece;
+    }
+  }
 }
 
 }  // namespace

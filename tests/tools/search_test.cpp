@@ -73,11 +73,90 @@ TEST(Search, AnswersAlikeWhateverThePiecesAndTheWayOfReading) {
   }
 }
 
+// A matching line too long to hold while searching is read back and
+// reported whole, whatever the way of reading and the pieces: one in the
+// middle of its note with CR LF, one last without a LF.
+TEST(Search, ReportsAMatchingLineTooLongToHoldWhole) {
+  TempVault vault;
+  const std::string middle =
+      std::string(2u << 20, 'x') + "Alpha" + std::string(1u << 20, 'y');
+  const std::string last = std::string(3u << 20, 'z') + " ALPHA";
+  vault.write("l.md", "first\n" + middle + "\r\nalpha later\n");
+  vault.write("m.md", "\n\n" + last);
+  vault.write("n.md", std::string(3u << 20, 'n') + "\nalpha after\n");
+  ::setenv("VESTIGOR_VAULT", vault.path().c_str(), 1);  // unset by ~TempVault
+  const std::string want =
+      "3 file match(es) for \"alpha\":\n\nl.md:2: " + middle +
+      "\nm.md:3: " + last + "\nn.md:2: alpha after";
+  for (const TEST_ReadWay way : {TEST_ReadWay::kRing, TEST_ReadWay::kReadAhead,
+                                 TEST_ReadWay::kOneByOne}) {
+    for (const std::size_t piece : {4096, 32768}) {
+      SCOPED_TRACE(std::to_string(static_cast<int>(way)) + " in pieces of " +
+                   std::to_string(piece));
+      const ToolOutcome outcome = TEST_search("alpha", way, piece);
+      ASSERT_TRUE(outcome.has_value());
+      EXPECT_TRUE(*outcome == want) << outcome->substr(0, 200);
+    }
+  }
+}
+
+// How much this process has held at most (VmHWM), in bytes.
+long peak_bytes() {
+  long kib = -1;
+  if (std::FILE* status = std::fopen("/proc/self/status", "r")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, status) != nullptr) {
+      if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) {
+        break;
+      }
+    }
+    std::fclose(status);
+  }
+  return kib * 1024;
+}
+
+// Memory follows the longest line reported, not the longest line met: a
+// sparse 320 MiB line that does not match costs the search no more than
+// a few MiB, and the note's later lines are still searched.
+TEST(Search, MemoryFollowsTheLongestMatchingLine) {
+  VESTIGOR_SKIP_UNDER_EMULATOR("qemu-user keeps its own memory in the count");
+  TempVault vault;
+  vault.write("a.md", "alpha\n");
+  const std::string after = "\nthe Alpha after the long line\n";
+  const int fd =
+      ::open(vault.at("b.md").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, after.data(), after.size(), off_t{320} << 20),
+            static_cast<ssize_t>(after.size()));
+  ::close(fd);
+  ::setenv("VESTIGOR_VAULT", vault.path().c_str(), 1);  // unset by ~TempVault
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const long before = peak_bytes();
+    const ToolOutcome outcome = search("alpha");
+    const long grown = peak_bytes() - before;
+    if (!outcome || *outcome !=
+                        "2 file match(es) for \"alpha\":\n\n"
+                        "a.md:1: alpha\n"
+                        "b.md:2: the Alpha after the long line") {
+      ::_exit(1);
+    }
+    ::_exit(before > 0 && grown < (long{16} << 20) ? 0 : 2);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0)
+      << "1: a wrong answer; 2: the search held more than 16 MiB";
+}
+
 // Notes are read in pieces, holding one line at a time: a note far larger
 // than the memory left is searched, and a line that memory cannot hold is
 // looked through as it comes, so that the note's later lines are searched
 // (a sparse 320 MiB line, then the match); a note whose only match is on
-// such a line is passed over (a sparse 320 MiB line ending in the query).
+// such a line is passed over, as it cannot be read back (a sparse 320 MiB
+// line ending in the query).
 TEST(Search, HoldsOneLineOfANoteAtATime) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the address sanitizer needs more address space than the "
