@@ -15,7 +15,7 @@ add_library(vestigor_test_support STATIC ${support_sources})
 target_include_directories(vestigor_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(vestigor_test_support
   PUBLIC vestigor_core vestigor_launcher gtest
-  PRIVATE vestigor_test_warnings)
+  PRIVATE vestigor_test_flags)
 target_compile_definitions(vestigor_test_support
   PRIVATE VESTIGOR_GOLDEN_DIR="${CMAKE_CURRENT_SOURCE_DIR}/golden"
   PUBLIC VESTIGOR_SERVER_UNDER_EMULATOR=1)
@@ -28,7 +28,7 @@ list(REMOVE_ITEM unit_sources
   ${CMAKE_CURRENT_SOURCE_DIR}/search/line_finder_test.cpp)
 add_executable(unit_tests ${unit_sources})
 target_link_libraries(unit_tests PRIVATE
-  vestigor_core vestigor_test_support vestigor_test_warnings gtest_main)
+  vestigor_core vestigor_test_support vestigor_test_flags gtest_main)
 # One start of the emulator for the whole suite: discovery and a start per
 # test would each pay qemu's start-up.
 add_test(NAME unit_tests COMMAND unit_tests --gtest_brief=1)
@@ -38,6 +38,6 @@ file(GLOB e2e_sources CONFIGURE_DEPENDS e2e/*_test.cpp)
 add_executable(e2e_tests ${e2e_sources})
 add_dependencies(e2e_tests vestigor-mcp)
 target_link_libraries(e2e_tests PRIVATE
-  vestigor_test_support vestigor_test_warnings gtest_main)
+  vestigor_test_support vestigor_test_flags gtest_main)
 add_test(NAME e2e_tests COMMAND e2e_tests --gtest_brief=1)
 set_tests_properties(e2e_tests PROPERTIES TIMEOUT 900)

@@ -18,7 +18,7 @@ add_executable(unit_tests
   util/os_windows_test.cpp)
 target_include_directories(unit_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(unit_tests PRIVATE
-  vestigor_core vestigor_test_warnings gtest gtest_main)
+  vestigor_core vestigor_test_flags gtest gtest_main)
 target_link_options(unit_tests PRIVATE -static)
 
 include(${CMAKE_CURRENT_SOURCE_DIR}/wine/wine.cmake)
