@@ -3,7 +3,8 @@
 // searched (search/note_reader.hpp) and finds in each its first line whose
 // Unicode lower-case form holds the lower-cased query (line_finder.hpp),
 // stopping at the limit. A note that cannot be read, is not valid UTF-8,
-// or has a line too long to hold is skipped. Keeps nothing between calls.
+// or whose matching line memory cannot hold is skipped. Keeps nothing
+// between calls.
 #pragma once
 
 #include <cstddef>

@@ -3,9 +3,9 @@
 // first line whose Unicode lower-case form holds the lower-cased query. An
 // empty query or an unset vault is a failure outcome, and so is running
 // out of memory; unreadable or non-UTF-8 notes are skipped, and so is a
-// note one of whose lines is too long to hold. Notes are read in pieces,
+// note whose matching line memory cannot hold. Notes are read in pieces,
 // ahead of the one searched, so memory stays bounded by a constant and the
-// longest line looked at. Stops reading at the 50th match. Never writes,
+// longest line reported. Stops reading at the 50th match. Never writes,
 // keeps nothing between calls, builds no index.
 #pragma once
 
