@@ -211,11 +211,18 @@ bool NoteScan::take_line(std::size_t size) {
   } else if (size != long_line_->size - 1) {
     return false;
   }
-  // Still a line that holds the query, as searched.
-  if (line.find('\n') != std::string_view::npos || !is_valid_utf8(line)) {
+  // Still one line, and still holding the query where it was found: the
+  // bytes looked through when it was (a part of the line shows a match
+  // exactly when the line has it there, spans_decide), so that the line
+  // is not searched twice.
+  const std::uint64_t line_at = long_line_->offset + lead;
+  if (line.find('\n') != std::string_view::npos || !is_valid_utf8(line) ||
+      found_in_.offset < line_at || found_in_.offset - line_at > line.size()) {
     return false;
   }
-  const auto match = finder_->first_match(line);
+  const std::string_view found_in = line.substr(
+      static_cast<std::size_t>(found_in_.offset - line_at), found_in_.size);
+  const auto match = finder_->first_match(found_in);
   if (!match || !match->has_value()) {
     return false;
   }
@@ -284,6 +291,7 @@ std::expected<bool, std::string> NoteScan::spilled(std::size_t from) {
   chunk_.clear();
   fresh_ = 0;
   line_start_ = at_ + from - line_.size();
+  chunk_from_ = line_start_;
   if (!check(line_.view())) {
     phase_ = Phase::kSkipped;
     return false;
@@ -345,11 +353,13 @@ std::expected<bool, std::string> NoteScan::look_through(std::string_view bytes,
     if (match->has_value()) {
       phase_ = Phase::kLineEnd;
       number_ = lines_before_ + 1;
+      found_in_ = LineSpan{chunk_from_, view.size()};
       streaming_ = false;
       chunk_.clear();
       return false;
     }
     const std::string_view tail = tail_of(chunk_.view(), kept_bytes());
+    chunk_from_ += chunk_.size() - tail.size();
     std::memmove(chunk_.data(), tail.data(), tail.size());
     chunk_.resize(tail.size());
     fresh_ = 0;

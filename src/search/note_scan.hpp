@@ -123,6 +123,8 @@ class NoteScan {
   Buffer chunk_;
   std::size_t fresh_ = 0;
   std::uint64_t line_start_ = 0;  // of the line not held
+  std::uint64_t chunk_from_ = 0;  // where chunk_'s bytes lie in the note
+  LineSpan found_in_;  // the bytes looked through when the match was found
   // The matching line when it was not held: its span, and whether a LF
   // ended it (a CR before that LF is then not part of the line).
   std::optional<LineSpan> long_line_;
