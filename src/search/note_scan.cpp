@@ -14,6 +14,15 @@ namespace {
 // line does not keep its memory for the rest of the search.
 constexpr std::size_t kKeptLineBytes = std::size_t{1} << 20;
 
+// Empties a buffer, giving its memory back when it holds more than a line
+// that is usually met.
+void empty(Buffer& buffer) {
+  buffer.clear();
+  if (buffer.capacity() > kKeptLineBytes) {
+    buffer.shrink_to(0);
+  }
+}
+
 // How many bytes the UTF-8 sequence that `lead` starts has; 1 for a byte
 // that starts none (the check then finds it ill-formed).
 std::size_t sequence_size(unsigned char lead) {
@@ -45,26 +54,14 @@ std::string_view tail_of(std::string_view bytes, std::size_t keep) {
 void NoteScan::start() {
   phase_ = Phase::kSearching;
   lines_before_ = 0;
-  if (line_.capacity() > kKeptLineBytes) {
-    line_.clear();
-    line_.shrink_to(0);
-  }
-  line_.clear();
+  empty(line_);
   streaming_ = false;
-  if (chunk_.capacity() > kKeptLineBytes) {
-    chunk_.clear();
-    chunk_.shrink_to(0);
-  }
-  chunk_.clear();
+  empty(chunk_);
   fresh_ = 0;
   at_ = 0;
   long_line_.reset();
   line_taken_ = false;
-  if (read_back_.capacity() > kKeptLineBytes) {
-    read_back_.clear();
-    read_back_.shrink_to(0);
-  }
-  read_back_.clear();
+  empty(read_back_);
   number_ = 0;
   text_.clear();
   held_size_ = 0;

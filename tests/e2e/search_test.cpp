@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -109,13 +110,8 @@ TEST(Search, FindsTheLineAfterALineTooLongForMemory) {
 #else
   TempVault vault;
   vault.write("a.md", "alpha first\n");
-  const std::string after = "\nthe Alpha after it\n";
-  const int fd =
-      ::open(vault.at("long.md").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::pwrite(fd, after.data(), after.size(), off_t{320} << 20),
-            static_cast<ssize_t>(after.size()));
-  ::close(fd);
+  vault.write_after_hole("long.md", std::uint64_t{320} << 20,
+                         "\nthe Alpha after it\n");
   RunOptions options = in_vault(vault.path());
   options.address_space = 256ul << 20;
   EXPECT_EQ(

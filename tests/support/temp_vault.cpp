@@ -60,6 +60,17 @@ void TempVault::write(std::string_view relative,
   }
 }
 
+void TempVault::write_after_hole(std::string_view relative, std::uint64_t hole,
+                                 std::string_view content) const {
+  write(relative, "");
+  std::ofstream out(at(relative), std::ios::binary | std::ios::in);
+  out.seekp(static_cast<std::streamoff>(hole));
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!out) {
+    ADD_FAILURE() << "cannot write " << at(relative);
+  }
+}
+
 void TempVault::mkdir(std::string_view relative) const {
   std::error_code ec;
   fs::create_directories(at(relative), ec);

@@ -4,6 +4,7 @@
 // at the vault leaves nothing behind for the next.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,10 @@ class TempVault {
 
   // Writes `content` to `relative`, creating parent folders.
   void write(std::string_view relative, std::string_view content) const;
+  // Writes `content` to `relative` after `hole` NUL bytes that are never
+  // written (a hole: a note of hundreds of MiB made at once).
+  void write_after_hole(std::string_view relative, std::uint64_t hole,
+                        std::string_view content) const;
   void mkdir(std::string_view relative) const;
   void symlink(std::string_view target, std::string_view relative) const;
   // Whole content of `relative`; fails the test when unreadable.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -122,13 +123,8 @@ TEST(Search, MemoryFollowsTheLongestMatchingLine) {
   VESTIGOR_SKIP_UNDER_EMULATOR("qemu-user keeps its own memory in the count");
   TempVault vault;
   vault.write("a.md", "alpha\n");
-  const std::string after = "\nthe Alpha after the long line\n";
-  const int fd =
-      ::open(vault.at("b.md").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::pwrite(fd, after.data(), after.size(), off_t{320} << 20),
-            static_cast<ssize_t>(after.size()));
-  ::close(fd);
+  vault.write_after_hole("b.md", std::uint64_t{320} << 20,
+                         "\nthe Alpha after the long line\n");
   ::setenv("VESTIGOR_VAULT", vault.path().c_str(), 1);  // unset by ~TempVault
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
@@ -183,11 +179,7 @@ TEST(Search, HoldsOneLineOfANoteAtATime) {
   const std::pair<const char*, std::string> long_lines[] = {
       {"b.md", "\nalpha after the long line\n"}, {"d.md", " alpha"}};
   for (const auto& [name, after] : long_lines) {
-    fd = ::open(vault.at(name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::pwrite(fd, after.data(), after.size(), 320 * kMiB),
-              static_cast<ssize_t>(after.size()));
-    ::close(fd);
+    vault.write_after_hole(name, 320 * kMiB, after);
   }
   ::setenv("VESTIGOR_VAULT", vault.path().c_str(), 1);  // unset by ~TempVault
   long pages = 0;
