@@ -28,6 +28,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -53,17 +54,23 @@ class OsError {
   static OsError no_progress() { return OsError(0, true); }
   static OsError out_of_memory();
 
-  bool is_no_progress() const { return no_progress_; }
+  bool is_no_progress() const { return no_progress_ != 0; }
   int code() const { return code_; }
   bool is(Errc condition) const;
   bool operator==(const OsError&) const = default;
 
  private:
   OsError(int code, bool no_progress)
-      : code_(code), no_progress_(no_progress) {}
+      : code_(code), no_progress_(no_progress ? 1 : 0) {}
   int code_;
-  bool no_progress_;
+  // An int, not a bool: no padding. libc++ before 18 may keep the flag of
+  // a std::expected in its error type's tail padding, where copying the
+  // error (a memcpy of the whole object, as unoptimised code does) then
+  // overwrites it: a failure read back as a success.
+  int no_progress_;
 };
+static_assert(std::has_unique_object_representations_v<OsError>,
+              "OsError must have no padding (see no_progress_)");
 
 template <typename T>
 using Result = std::expected<T, OsError>;
