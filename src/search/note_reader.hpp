@@ -41,8 +41,11 @@ inline constexpr std::size_t kRingAfterNotes = 64;
 
 struct NotePiece {
   std::string_view bytes;  // valid until the next call
-  bool last = false;
+  // Whether no piece follows. A whole word, not a bool: no tail padding
+  // in what a Result carries (os::OsError's no_progress_ says why).
+  std::size_t last = 0;
 };
+static_assert(os::kNoTailPadding<NotePiece>);
 
 class NoteReader {
  public:

@@ -63,14 +63,21 @@ class OsError {
   OsError(int code, bool no_progress)
       : code_(code), no_progress_(no_progress ? 1 : 0) {}
   int code_;
-  // An int, not a bool: no padding. libc++ before 18 may keep the flag of
-  // a std::expected in its error type's tail padding, where copying the
-  // error (a memcpy of the whole object, as unoptimised code does) then
-  // overwrites it: a failure read back as a success.
+  // An int, not a bool: no padding. libc++ before 18 keeps the flag of a
+  // std::expected in the tail padding of its value or error type when
+  // there is some, and sets it before constructing them, so copying one
+  // whole (a memcpy, as unoptimised code does) overwrites it: a failure
+  // read back as a success, or the reverse. Every type a Result carries
+  // fills its last word (kNoTailPadding).
   int no_progress_;
 };
-static_assert(std::has_unique_object_representations_v<OsError>,
-              "OsError must have no padding (see no_progress_)");
+
+// For the static_asserts beside the types a std::expected carries (see
+// OsError::no_progress_).
+template <typename T>
+inline constexpr bool kNoTailPadding =
+    std::has_unique_object_representations_v<T>;
+static_assert(kNoTailPadding<OsError>);
 
 template <typename T>
 using Result = std::expected<T, OsError>;
@@ -212,9 +219,11 @@ class Lister {
 struct FolderInfo {
   FileId id;
   // On a pseudo file system (proc, sysfs, devtmpfs, cgroup...): its files
-  // are no notes, and reading some of them never ends.
-  bool pseudo = false;
+  // are no notes, and reading some of them never ends. A whole word, not
+  // a bool: no tail padding (OsError::no_progress_).
+  std::uint64_t pseudo = 0;
 };
+static_assert(kNoTailPadding<FolderInfo>);
 // What the folder open as `folder` is. `parent` is the folder it was
 // opened in (null for a root), `listed` what the parent's listing said of
 // it, so a platform may take what it shares with its parent from there.
