@@ -67,8 +67,8 @@ class OsError {
   // std::expected in the tail padding of its value or error type when
   // there is some, and sets it before constructing them, so copying one
   // whole (a memcpy, as unoptimised code does) overwrites it: a failure
-  // read back as a success, or the reverse. Every type a Result carries
-  // fills its last word (kNoTailPadding).
+  // read back as a success, or the reverse. So the types a Result carries
+  // leave no tail padding; kNoTailPadding checks those that had some.
   int no_progress_;
 };
 
