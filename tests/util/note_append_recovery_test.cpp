@@ -20,6 +20,7 @@
 #include <sstream>
 #include <string>
 
+#include "support/temp_folder.hpp"
 #include "util/append_undo.hpp"
 #include "util/note_append.hpp"
 #include "util/os.hpp"
@@ -85,47 +86,7 @@ struct DyingIo final : os::Io {
   }
 };
 
-class Folder {
- public:
-  Folder() {
-    const auto tag = std::chrono::steady_clock::now().time_since_epoch();
-    path_ = fs::temp_directory_path() /
-            ("vestigor-recovery-" + std::to_string(tag.count()));
-    fs::create_directories(path_);
-  }
-  ~Folder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  Folder(const Folder&) = delete;
-  Folder& operator=(const Folder&) = delete;
-
-  std::string path() const { return path_.string(); }
-  std::string at(const std::string& name) const {
-    return (path_ / name).string();
-  }
-  std::string read(const std::string& name) const {
-    std::ifstream in(path_ / name, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-  }
-  void write(const std::string& name, const std::string& text,
-             std::ios::openmode mode = std::ios::trunc) const {
-    std::ofstream(path_ / name, std::ios::binary | std::ios::out | mode)
-        << text;
-  }
-  std::set<std::string> names() const {
-    std::set<std::string> out;
-    for (const auto& e : fs::directory_iterator(path_)) {
-      out.insert(e.path().filename().string());
-    }
-    return out;
-  }
-
- private:
-  fs::path path_;
-};
+using Folder = testing::TempFolder;
 
 const std::string kNote = "2026-01-02.md";
 const std::string kBefore = "# 2026-01-02\n\n- 09:00 before\n";

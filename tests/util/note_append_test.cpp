@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "support/temp_folder.hpp"
 #include "util/buffer.hpp"
 #include "util/fs.hpp"
 #include "util/os.hpp"
@@ -69,40 +70,7 @@ struct FaultyIo final : os::Io {
   }
 };
 
-class Folder {
- public:
-  Folder() {
-    const auto tag = std::chrono::steady_clock::now().time_since_epoch();
-    path_ = fs::temp_directory_path() /
-            ("vestigor-append-" + std::to_string(tag.count()));
-    fs::create_directories(path_);
-  }
-  ~Folder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  Folder(const Folder&) = delete;
-  Folder& operator=(const Folder&) = delete;
-
-  std::string path() const { return path_.string(); }
-  std::string read(const std::string& name) const {
-    std::ifstream in(path_ / name, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-  }
-  void write(const std::string& name, const std::string& text) const {
-    std::ofstream(path_ / name, std::ios::binary) << text;
-  }
-  // Names in the folder, one per line, in no particular order.
-  std::size_t entries() const {
-    return static_cast<std::size_t>(
-        std::distance(fs::directory_iterator(path_), fs::directory_iterator{}));
-  }
-
- private:
-  fs::path path_;
-};
+using Folder = testing::TempFolder;
 
 constexpr std::string_view kFirst = "# 2026-01-02\n\n- 10:00 hello\n";
 constexpr std::string_view kEntry = "- 10:00 hello\n";
